@@ -1,0 +1,67 @@
+// The package format, its builder and the archive digest.
+//
+// A package is one file:
+//
+//   offset            length  content
+//   0                 E       the stub: the builder's own file, whose ELF
+//                             image ends at E (see get_image_end)
+//   E                 8       archive size, unsigned, little-endian: st_size
+//                             of the tar file when the package was built
+//   E + 8             16      raw MD5 digest of the archive region
+//   E + 24            rest    the archive, the tar file byte for byte, up to
+//                             the end of the file
+//
+// There is no magic, version or trailer. The size is shown to the user only;
+// the digest check and the extraction read the archive to the end of file.
+//
+// Every function that detects a failure prints exactly one message; callers
+// pass the failure up without printing again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+constexpr std::size_t ARCHIVE_SIZE_BYTES = 8;
+constexpr std::size_t DIGEST_BYTES = 16;
+constexpr std::size_t PACKAGE_HEADER_SIZE = ARCHIVE_SIZE_BYTES + DIGEST_BYTES;
+static_assert(PACKAGE_HEADER_SIZE == 24);
+
+/// Every copy and digest loop moves this many bytes per call.
+constexpr std::size_t COPY_BLOCK_SIZE = 4096;
+
+struct package_header {
+  uint64_t archive_size;
+  unsigned char digest[DIGEST_BYTES];
+};
+
+/// A byte count rounded up to whole KiB: 0 -> 0, 1 and 1024 -> 1, 1025 -> 2.
+constexpr uint64_t size_in_kb(uint64_t bytes) { return (bytes + 1023) >> 10; }
+
+/// Stores value as ARCHIVE_SIZE_BYTES little-endian bytes, and back.
+void encode_archive_size(uint64_t value, unsigned char* out);
+uint64_t decode_archive_size(const unsigned char* in);
+
+/// Positions package at offset from the start of the file. Returns 0, or -1
+/// with errno set; prints nothing.
+int seek_package(FILE* package, uint64_t offset);
+
+/// Reads the package header at image_end. Returns 0, or -1 after
+/// "Archive size read error" or "Archive checksum read error".
+int read_package_header(FILE* package, uint64_t image_end, package_header* header);
+
+/// Digest of the stream from its position to its end. Returns 0, or -1
+/// after "Read file error" (the digest is then not written).
+int md5_stream(FILE* stream, unsigned char digest[DIGEST_BYTES]);
+
+/// Compares the digest of everything from archive_offset to the end of the
+/// package with stored. Returns 0 when they match, -1 after a message when
+/// positioning or reading fails, another nonzero value when they differ.
+int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES]);
+
+/// Writes installer_name: the stub (read from the start of stub, the open
+/// program file found at stub_path), the package header for tar_name, and
+/// tar_name's bytes; then sets mode 0755. Refuses, before writing anything,
+/// an installer_name that is the tar file or the stub itself, and a tar file
+/// that is not a regular file. Returns 0, or -1 after one message.
+int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name);
