@@ -1,0 +1,212 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+namespace {
+
+constexpr uid_t NOBODY = 65534;
+
+std::string temp_file(const std::string& content) {
+  char name[] = "/tmp/quarnel-io-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  close(fd);
+  write_file(name, content, 0600);
+  return name;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> default_env() {
+  const char* path = getenv("QUARNEL_TEST_PATH");
+  return {std::string("PATH=") + (path ? path : "/usr/sbin:/usr/bin:/sbin:/bin"), "LC_ALL=C"};
+}
+
+std::string stub_path() {
+  const char* stub = getenv("QUARNEL_STUB");
+  return stub && *stub ? stub : QUARNEL_STUB_PATH;
+}
+
+run_result run(const run_spec& spec) {
+  const std::string out_file = temp_file(""), err_file = temp_file(""), in_file = temp_file(spec.input);
+  std::vector<std::string> argv_strings{spec.argv0.value_or(spec.program)};
+  argv_strings.insert(argv_strings.end(), spec.args.begin(), spec.args.end());
+  std::vector<std::string> env_strings = spec.env.value_or(default_env());
+  std::vector<char*> argv = c_strings(argv_strings), envp = c_strings(env_strings);
+  if (spec.unprivileged) {
+    chown(out_file.c_str(), NOBODY, NOBODY);
+    chown(err_file.c_str(), NOBODY, NOBODY);
+  }
+
+  fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int in = open(in_file.c_str(), O_RDONLY);
+    const int out = open(out_file.c_str(), O_WRONLY | O_TRUNC);
+    const int err = open(err_file.c_str(), O_WRONLY | O_TRUNC);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    // The test runner may ignore SIGPIPE; the program must start with the default.
+    signal(SIGPIPE, SIG_DFL);
+    if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) {
+      perror("harness: chdir");
+      _exit(126);
+    }
+    if (spec.unprivileged &&
+        (setgroups(0, nullptr) != 0 || setresgid(NOBODY, NOBODY, NOBODY) != 0 || setresuid(NOBODY, NOBODY, NOBODY) != 0)) {
+      perror("harness: dropping privileges");
+      _exit(126);
+    }
+    execve(spec.program.c_str(), argv.data(), envp.data());
+    perror("harness: execve");
+    _exit(127);
+  }
+
+  run_result result;
+  int wait_status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeout_seconds);
+  for (;;) {
+    const pid_t done = waitpid(child, &wait_status, WNOHANG);
+    if (done == child) break;
+    if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &wait_status, 0);
+      result.timed_out = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (WIFSIGNALED(wait_status)) {
+    result.signal = WTERMSIG(wait_status);
+  } else {
+    result.status = WEXITSTATUS(wait_status);
+  }
+  result.out = read_file(out_file);
+  result.err = read_file(err_file);
+  unlink(out_file.c_str());
+  unlink(err_file.c_str());
+  unlink(in_file.c_str());
+  return result;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes, unsigned mode) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+  }
+  chmod(path.c_str(), mode);
+}
+
+std::string shell(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("popen failed");
+  std::string out;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+  const int status = pclose(pipe);
+  EXPECT_EQ(status, 0) << "command failed: " << command;
+  return out;
+}
+
+std::string md5_hex(const std::string& bytes) {
+  const std::string file = temp_file(bytes);
+  const std::string out = shell("md5sum < " + file);
+  unlink(file.c_str());
+  return out.substr(0, 32);
+}
+
+std::string unhex(const std::string& hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
+temp_dir::temp_dir() {
+  char name[] = "/tmp/quarnel-e2e-XXXXXX";
+  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = name;
+  chmod(name, 0777);
+}
+
+temp_dir::~temp_dir() {
+  // Tests take permissions away from directories inside; give them back so
+  // everything can go.
+  std::error_code ignored;
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path_, std::filesystem::directory_options::skip_permission_denied, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0755);
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+run_result E2eTest::run_in_dir(const std::string& program, std::vector<std::string> args, const std::string& input) {
+  run_spec spec;
+  spec.program = program.find('/') == std::string::npos ? "./" + program : program;
+  spec.args = std::move(args);
+  spec.cwd = dir.path();
+  spec.input = input;
+  return run(spec);
+}
+
+std::string E2eTest::make_tar(const std::string& tar_name,
+                              const std::vector<std::pair<std::string, std::string>>& files) {
+  const std::string tree = path(tar_name + ".tree");
+  std::filesystem::create_directories(tree);
+  for (const auto& [name, content] : files) {
+    std::filesystem::create_directories(std::filesystem::path(tree + "/" + name).parent_path());
+    write_file(tree + "/" + name, content, 0644);
+  }
+  shell("cd '" + tree + "' && tar -cf '" + path(tar_name) + "' * && cd / && rm -rf '" + tree + "'");
+  return path(tar_name);
+}
+
+std::string E2eTest::make_package(const std::string& package_name, const std::string& tar_name) {
+  const run_result built = run_in_dir(stub_path(), {"--create", package_name, tar_name});
+  EXPECT_RUN(built, "", "", 0);
+  return path(package_name);
+}
+
+std::string E2eTest::make_script_package(const std::string& package_name, const std::string& script,
+                                         const std::vector<std::pair<std::string, std::string>>& extra) {
+  std::vector<std::pair<std::string, std::string>> files{{"install.sh", script}};
+  files.insert(files.end(), extra.begin(), extra.end());
+  make_tar(package_name + ".tar", files);
+  return make_package(package_name, package_name + ".tar");
+}
+
+uint64_t E2eTest::stub_size() const { return std::filesystem::file_size(stub_path()); }
+
+}  // namespace e2e
