@@ -7,17 +7,23 @@
 
 namespace {
 
-enum copy_result { COPY_OK, COPY_READ_ERROR, COPY_WRITE_ERROR };
-
 // Copies the rest of in to out, one block per call, until in's end of file.
-copy_result block_copy(FILE* in, FILE* out) {
+// A read error on either input, stub or tar file, reads "Read tar error";
+// a write error prints write_error.
+int block_copy(FILE* in, FILE* out, const char* write_error) {
   unsigned char block[COPY_BLOCK_SIZE];
   while (!feof(in)) {
     const std::size_t got = fread(block, 1, COPY_BLOCK_SIZE, in);
-    if (got < COPY_BLOCK_SIZE && ferror(in)) return COPY_READ_ERROR;
-    if (fwrite(block, 1, got, out) < got) return COPY_WRITE_ERROR;
+    if (got < COPY_BLOCK_SIZE && ferror(in)) {
+      fputs("Read tar error\n", stderr);
+      return -1;
+    }
+    if (fwrite(block, 1, got, out) < got) {
+      fputs(write_error, stderr);
+      return -1;
+    }
   }
-  return COPY_OK;
+  return 0;
 }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -50,16 +56,7 @@ int refuse_unsafe(FILE* stub, const char* stub_path, const char* installer_name,
 // Writes the header and the archive once both streams are open.
 int write_package(FILE* stub, FILE* out, FILE* tar, const char* tar_name) {
   rewind(stub);
-  switch (block_copy(stub, out)) {
-    case COPY_READ_ERROR:
-      fputs("Read tar error\n", stderr);
-      return -1;
-    case COPY_WRITE_ERROR:
-      fputs("Write installer file error\n", stderr);
-      return -1;
-    case COPY_OK:
-      break;
-  }
+  if (block_copy(stub, out, "Write installer file error\n") != 0) return -1;
 
   struct stat tar_status {};
   if (stat(tar_name, &tar_status) != 0) {
@@ -81,17 +78,7 @@ int write_package(FILE* stub, FILE* out, FILE* tar, const char* tar_name) {
   }
 
   rewind(tar);
-  switch (block_copy(tar, out)) {
-    case COPY_READ_ERROR:
-      fputs("Read tar error\n", stderr);
-      return -1;
-    case COPY_WRITE_ERROR:
-      fputs("Write to installer error\n", stderr);
-      return -1;
-    case COPY_OK:
-      break;
-  }
-  return 0;
+  return block_copy(tar, out, "Write to installer error\n");
 }
 
 }  // namespace
