@@ -1,0 +1,121 @@
+// Prompts, the script's argument vector and launch, and the removal of the
+// extraction directory.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "extract/extract.h"
+#include "support.h"
+
+namespace {
+
+using namespace test_support;
+
+TEST(AskYesNo, AnswerTable) {
+  const std::string q = "Proceed? [y/n] ";
+  const struct {
+    std::string input;
+    int result, questions;
+    std::string unread;
+  } rows[] = {
+      {"y\n", 0, 1, ""},
+      {"Y\nn\n", 0, 1, "n\n"},
+      {"yes\n", 0, 1, ""},
+      {"\n", 0, 1, ""},
+      {"y", 0, 1, ""},
+      {"n\n", 1, 1, ""},
+      {"N\n", 1, 1, ""},
+      {"no\ny\n", 1, 1, "y\n"},
+      {"maybe\ny\n", 0, 2, ""},
+      {" y\nn\n", 1, 2, ""},
+      {"\xFFy\nN\n", 1, 2, ""},
+      {"y\xFF\xFFrest\nn\n", 0, 1, "n\n"},
+      {std::string("\0y\nn\n", 5), 1, 2, ""},
+      {"a\nb\nc\nd\ne\ny\n", -1, 5, "y\n"},
+      {"a\nb\nc\nd\ne", -1, 5, ""},
+      {"x", -1, 5, ""},
+      {"", -1, 5, ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::PrintToString(r.input));
+    std::string input = r.input;
+    // fmemopen refuses an empty buffer on some systems; /dev/null is empty.
+    FILE* in = input.empty() ? fopen("/dev/null", "r") : fmemopen(input.data(), input.size(), "r");
+    ASSERT_NE(in, nullptr);
+    char* buffer = nullptr;
+    std::size_t length = 0;
+    FILE* out = open_memstream(&buffer, &length);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(ask_yes_no(in, out, q), r.result);
+    fclose(out);
+    std::string expected;
+    for (int i = 0; i < r.questions; ++i) expected += q;
+    EXPECT_EQ(std::string(buffer, length), expected);
+    free(buffer);
+    std::string unread;
+    for (int c; (c = getc(in)) != EOF;) unread += static_cast<char>(c);
+    EXPECT_EQ(unread, r.unread);
+    fclose(in);
+  }
+}
+
+TEST(ScriptArgv, ShellScriptThenArgumentsThenNull) {
+  const std::vector<std::vector<std::string>> rows = {{}, {"--quiet"}, {"a b", "$HOME", "*;|", "", "--"}};
+  for (const auto& args : rows) {
+    SCOPED_TRACE(args.size());
+    const std::vector<char*> argv = script_argv(args);
+    ASSERT_EQ(argv.size(), args.size() + 3);
+    EXPECT_STREQ(argv[0], "sh");
+    EXPECT_STREQ(argv[1], "./install.sh");
+    for (std::size_t i = 0; i < args.size(); ++i) EXPECT_EQ(argv[i + 2], args[i].c_str());  // not copies
+    EXPECT_EQ(argv.back(), nullptr);
+  }
+}
+
+TEST(StartScript, ShellThatCannotBeExecuted) {
+  testing::internal::CaptureStderr();
+  const pid_t child = start_script({"a"}, "/nonexistent/sh");
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot exec install.sh: No such file or directory\n");
+}
+
+TEST(RemoveDirectory, TreeWithLinksIsRemovedAndTargetsKept) {
+  TempDir dir;
+  const std::string tree = dir / "tree", outside = dir / "outside";
+  for (const std::string& d : {tree, tree + "/sub", tree + "/sub/deeper", tree + "/empty", outside, outside + "/d"})
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+  write_file(tree + "/file", "f");
+  write_file(tree + "/readonly", "r", 0444);
+  write_file(tree + "/sub/deeper/file", "g");
+  write_file(outside + "/target", "t");
+  write_file(outside + "/d/inner", "i");
+  ASSERT_EQ(symlink((outside + "/target").c_str(), (tree + "/to_file").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/d").c_str(), (tree + "/sub/to_dir").c_str()), 0);
+  ASSERT_EQ(symlink("../outside/d", (tree + "/relative_to_dir").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "nothing").c_str(), (tree + "/dangling").c_str()), 0);
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(remove_directory(tree.c_str()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
+  EXPECT_EQ(read_file(outside + "/target"), "t");
+  EXPECT_EQ(read_file(outside + "/d/inner"), "i");
+
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  EXPECT_EQ(remove_directory(tree.c_str()), 0);
+  EXPECT_FALSE(fs::exists(tree));
+}
+
+TEST(RemoveDirectory, MissingDirectory) {
+  TempDir dir;
+  const std::string gone = dir / "gone";
+  testing::internal::CaptureStderr();
+  EXPECT_NE(remove_directory(gone.c_str()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Directory `" + gone + "' has not been removed\n");
+}
+
+}  // namespace

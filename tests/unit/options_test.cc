@@ -1,0 +1,168 @@
+// The installer and builder command lines.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <optional>
+
+#include "driver/options.h"
+#include "support.h"
+
+namespace {
+
+using namespace test_support;
+
+struct parsed {
+  int result;
+  installer_options options;
+  std::string out, err;
+};
+
+template <typename Parser>
+parsed parse(Parser parser, Argv args) {
+  parsed p;
+  optind = 0;  // glibc starts a fresh scan
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  p.result = parser(args.argc(), args.argv(), &p.options);
+  p.out = testing::internal::GetCapturedStdout();
+  p.err = testing::internal::GetCapturedStderr();
+  return p;
+}
+
+TEST(InstallerOptions, GrammarTable) {
+  using strings = std::vector<std::string>;
+  const struct row {
+    strings args;
+    int result = 0;
+    std::string err = "";  // exact, or contained when err_part is set
+    bool err_part = false;
+    int confirm = 0, check = 0, info = 0, keep = 0, noexec = 0;
+    std::optional<std::string> target = std::nullopt;
+    tar_action action = TAR_EXTRACT;
+    std::string tar_command = "";
+    strings script = {};
+  } rows[] = {
+      {.args = {"setup.run"}},
+      {.args = {"setup.run", "--", "a", "b"}, .script = {"a", "b"}},
+      {.args = {"setup.run", "--keep", "--", "--x"}, .keep = 1, .script = {"--x"}},
+      {.args = {"setup.run", "--", "--", "a b"}, .script = {"--", "a b"}},
+      {.args = {"setup.run", "--"}},
+      {.args = {"setup.run", "foo"}, .result = -1, .err = "Unknown argument foo\n"},
+      {.args = {"setup.run", "--keep", "foo"}, .result = -1, .err = "Unknown argument foo\n", .keep = 1},
+      {.args = {"setup.run", "foo", "--", "bar"}, .script = {"foo", "bar"}},
+      {.args = {"setup.run", "foo", "--noexec", "--", "bar"}, .noexec = 1, .script = {"foo", "bar"}},
+      {.args = {"setup.run", "--tar", "tvf"}, .action = TAR_CUSTOM, .tar_command = "tar tvf -"},
+      {.args = {"setup.run", "--tar", "tvf", "extra", "--", "more"},
+       .action = TAR_CUSTOM, .tar_command = "tar tvf - extra -- more"},
+      {.args = {"setup.run", "--tar", "xf", "./install.sh"}, .action = TAR_CUSTOM, .tar_command = "tar xf - ./install.sh"},
+      {.args = {"setup.run", "--keep", "--tar", "x f", "--target", "d"},
+       .keep = 1, .action = TAR_CUSTOM, .tar_command = "tar x f - --target d"},
+      {.args = {"setup.run", "--list", "--bogus"}, .action = TAR_LIST},
+      {.args = {"setup.run", "--list", "foo"}, .action = TAR_LIST},
+      {.args = {"setup.run", "--info", "--keep"}, .info = 1},
+      {.args = {"setup.run", "--confirm", "--target", "d", "--info"}, .confirm = 1, .info = 1, .target = "d"},
+      {.args = {"setup.run", "--target", "a", "--target=b"}, .target = "b"},
+      {.args = {"setup.run", "--conf", "--che", "--noe", "--k"}, .confirm = 1, .check = 1, .keep = 1, .noexec = 1},
+      {.args = {"setup.run", "--ta", "x"}, .result = -1, .err = "is ambiguous", .err_part = true},
+      {.args = {"setup.run", "--tar"}, .result = -1, .err = "requires an argument", .err_part = true},
+      {.args = {"setup.run", "--target"}, .result = -1, .err = "requires an argument", .err_part = true},
+      {.args = {"setup.run", "--bogus"}, .result = -1, .err = "unrecognized option", .err_part = true},
+  };
+  for (const row& r : rows) {
+    std::string line;
+    for (const std::string& word : r.args) line += word + " ";
+    SCOPED_TRACE(line);
+    const parsed p = parse(parse_installer_options, Argv(r.args));
+    EXPECT_EQ(p.result, r.result);
+    if (r.err_part) EXPECT_NE(p.err.find(r.err), std::string::npos) << p.err;
+    else EXPECT_EQ(p.err, r.err);
+    EXPECT_EQ(p.out, "");
+    const installer_options& o = p.options;
+    EXPECT_EQ((std::vector<int>{o.confirm, o.check, o.info, o.keep, o.noexec, o.create}),
+              (std::vector<int>{r.confirm, r.check, r.info, r.keep, r.noexec, 0}));
+    EXPECT_EQ(o.target_dir, r.target);
+    EXPECT_EQ(o.tar_action, r.action);
+    EXPECT_EQ(o.tar_command, r.tar_command);
+    EXPECT_EQ(o.script_args, r.script);
+  }
+}
+
+TEST(BuilderOptions, GrammarTable) {
+  const std::string usage = "Usage: setup.run --create <INSTALLER_NAME> <TAR_FILE>\n";
+  const struct {
+    std::vector<std::string> args;
+    int result, create;
+    std::string installer, tar, out, err;
+    bool err_part;
+  } rows[] = {
+      {{"/x/setup.run"}, 0, 0, "", "", "", "", false},
+      {{"/x/setup.run", "--create", "out.run", "payload.tar", "extra"}, 0, 1, "out.run", "payload.tar", "", "", false},
+      {{"/x/setup.run", "--cr=out.run", "payload.tar"}, 0, 1, "out.run", "payload.tar", "", "", false},
+      {{"/x/setup.run", "--create", "out.run"}, -1, 1, "", "", usage, "", false},
+      {{"/x/setup.run", "--create"}, -1, 0, "", "", "", "requires an argument", true},
+      {{"/x/setup.run", "--bogus", "--create", "a", "b"}, -1, 0, "", "", "", "unrecognized option", true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(*(r.args.begin() + (r.args.size() > 1)));
+    const parsed p = parse(parse_builder_options, Argv(r.args));
+    EXPECT_EQ(p.result, r.result);
+    EXPECT_EQ(p.options.create, r.create);
+    EXPECT_EQ(p.options.installer_name, r.installer);
+    EXPECT_EQ(p.options.tar_name, r.tar);
+    EXPECT_EQ(p.out, r.out);
+    if (r.err_part) EXPECT_NE(p.err.find(r.err), std::string::npos) << p.err;
+    else EXPECT_EQ(p.err, r.err);
+  }
+}
+
+const char* const HELP =
+    "1. Get help or info about setup.run:\n"
+    " --help     show this help on switches\n"
+    " --info     show extended information on the package:\n"
+    "            title, default target directory, embedded script, etc.\n"
+    " --list     show the list of files in the installation package\n"
+    " --check    check integrity of the installation package\n"
+    "\n"
+    "2. Run setup.run:\n"
+    " setup.run [options] [--] [additional arguments to embedded script]\n"
+    " with the following options (in this order)\n"
+    " --confirm    ask before running embedded script\n"
+    " --keep       do not remove temporary directory\n"
+    " --noexec     do not run embedded script\n"
+    " --target <directory>    extract the installation package to the <directory>\n"
+    " --tar <arg1> [<arg2> ...]    access the package content via the tar command\n"
+    " --    the following arguments will be passed to the embedded script\n";
+
+// Runs a parser that must exit 0 in a child whose standard output is
+// standard error, so the printed text can be matched exactly.
+template <typename Parser>
+void expect_exit_printing(Parser parser, const std::vector<std::string>& words, const std::string& text) {
+  std::string line;
+  for (const std::string& word : words) line += word + " ";
+  SCOPED_TRACE(line);
+  EXPECT_EXIT(
+      {
+        Argv args(words);
+        installer_options options;
+        optind = 0;
+        dup2(2, 1);
+        parser(args.argc(), args.argv(), &options);
+        fputs("parser returned\n", stderr);
+        _exit(1);
+      },
+      testing::ExitedWithCode(0), exactly(text));
+}
+
+TEST(OptionsDeathTest, HelpAndVersionPrintAndExit) {
+  const std::string version = "Quarnel Installer 1.0.0\n";
+  const std::string usage = "Usage: setup.run --create <INSTALLER_NAME> <TAR_FILE>\n";
+  expect_exit_printing(parse_installer_options, {"./setup.run", "--help"}, HELP);
+  expect_exit_printing(parse_installer_options, {"./setup.run", "-h", "--bogus"}, HELP);
+  expect_exit_printing(parse_installer_options, {"./setup.run", "--keep", "--he"}, HELP);
+  expect_exit_printing(parse_installer_options, {"./setup.run", "--version"}, version);
+  expect_exit_printing(parse_builder_options, {"/opt/setup.run", "--help"}, usage);
+  expect_exit_printing(parse_builder_options, {"/opt/setup.run", "-h"}, usage);
+  expect_exit_printing(parse_builder_options, {"/opt/setup.run", "--version", "--create"}, version);
+}
+
+}  // namespace
