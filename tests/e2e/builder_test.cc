@@ -1,0 +1,277 @@
+// Builder mode end to end (Parts 1.3, 2.1, 3.1, 3.2): the bare stub's
+// command line, finding its own file, the bytes it writes, its failures and
+// the three faults issue 2 mends.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "harness.h"
+#include "package_bytes.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string VERIFIED = "Verifying archive integrity... Succeed.\n";
+
+class BuilderTest : public E2eTest {
+ protected:
+  std::string tar_bytes = "not even a tar archive\n";
+  void SetUp() override { write_file(path("payload.tar"), tar_bytes); }
+
+  run_spec in_dir(const std::string& program, std::vector<std::string> args) {
+    run_spec spec;
+    spec.program = program;
+    spec.args = std::move(args);
+    spec.cwd = dir.path();
+    return spec;
+  }
+  /// The stub run as "my-builder", found along PATH through a link to it.
+  run_result run_named(std::vector<std::string> args) {
+    fs::create_symlink(stub_path(), path("bin/my-builder"));
+    run_spec spec = in_dir(stub_path(), std::move(args));
+    spec.argv0 = "my-builder";
+    spec.env = {{"PATH=" + path("bin"), "LC_ALL=C"}};
+    const run_result result = run(spec);
+    fs::remove(path("bin/my-builder"));
+    return result;
+  }
+  /// program (the stub by default) run through /bin/sh after the shell has run prelude.
+  run_result run_with_shell(const std::string& prelude, const std::string& args, std::string program = stub_path()) {
+    return run(in_dir("/bin/sh", {"-c", prelude + "; exec '" + program + "' " + args}));
+  }
+};
+
+TEST_F(BuilderTest, CommandLine) {
+  fs::create_directory(path("bin"));
+  const std::string usage = "Usage: my-builder --create <INSTALLER_NAME> <TAR_FILE>\n";
+  const std::string no_archive = "This installer does not contain an embedded archive\n";
+  struct row {
+    std::vector<std::string> args;
+    std::string out, err;
+    int status;
+  };
+  const row rows[] = {
+      {{}, "", no_archive, 255},
+      {{"foo"}, "", no_archive, 255},  // no option at all: not a build
+      {{"--help"}, usage, "", 0},
+      {{"-h"}, usage, "", 0},
+      {{"--he"}, usage, "", 0},
+      {{"--version"}, "Quarnel Installer 1.0.0\n", "", 0},
+      {{"--version", "--bogus"}, "Quarnel Installer 1.0.0\n", "", 0},  // only the first option counts
+      {{"--bogus"}, "", "my-builder: unrecognized option '--bogus'\n", 255},
+      {{"-x"}, "", "my-builder: invalid option -- 'x'\n", 255},
+      {{"--version=2"}, "", "my-builder: option '--version' doesn't allow an argument\n", 255},
+      {{"--create"}, "", "my-builder: option '--create' requires an argument\n", 255},
+      {{"--create", "out.run"}, usage, "", 255},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(testing::PrintToString(r.args));
+    EXPECT_RUN(run_named(r.args), r.out, r.err, r.status);
+    EXPECT_FALSE(fs::exists(path("out.run")));
+  }
+}
+
+TEST_F(BuilderTest, CreateSpellings) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--create", "out.run", "payload.tar", "extra"},
+                                                                {"--create=out.run", "payload.tar"},
+                                                                {"--cr", "out.run", "payload.tar"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_RUN(run_in_dir(stub_path(), args), "", "", 0);
+    EXPECT_PACKAGE(path("out.run"), tar_bytes);
+    EXPECT_FALSE(fs::exists(path("extra")));
+    fs::remove(path("out.run"));
+  }
+}
+
+TEST_F(BuilderTest, StubFoundAlongPath) {
+  // An earlier entry holds a same-named file that is not executable: skipped.
+  fs::create_directories(path("a"));
+  fs::create_directories(path("bin"));
+  write_file(path("a/qstub"), "junk", 0644);
+  copy_stub(path("bin/qstub"));
+  run_spec spec = in_dir(path("bin/qstub"), {"--create", "out.run", "payload.tar"});
+  spec.argv0 = "qstub";
+  spec.env = {{"PATH=" + path("a") + ":" + path("bin"), "LC_ALL=C"}};
+  EXPECT_RUN(run(spec), "", "", 0);
+  EXPECT_PACKAGE(path("out.run"), tar_bytes);
+}
+
+TEST_F(BuilderTest, PackageFoundAlongPath) {
+  make_package("setup.run", "payload.tar");
+  fs::create_directories(path("bin"));
+  fs::copy_file(path("setup.run"), path("bin/setup.run"));
+  struct row {
+    std::optional<std::string> path_env;
+    std::string out, err;
+    int status;
+  };
+  const row rows[] = {
+      {std::nullopt, "", "Cannot find PATH env\n", 255},  // even though it lies in the cwd
+      {"/nonexistent", "", "Cannot find setup.run executable\n", 255},
+      {"/nonexistent:" + path("bin"), VERIFIED, "", 0},
+      {"/nonexistent::/bin", VERIFIED, "", 0},  // the empty entry is the cwd
+      {":/bin", VERIFIED, "", 0},
+      {"/bin:", VERIFIED, "", 0},
+      {"", VERIFIED, "", 0},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.path_env.value_or("(unset)"));
+    run_spec spec = in_dir(path("setup.run"), {"--check"});
+    spec.argv0 = "setup.run";
+    spec.env = {{"LC_ALL=C"}};
+    if (r.path_env) spec.env->push_back("PATH=" + *r.path_env);
+    EXPECT_RUN(run(spec), r.out, r.err, r.status);
+  }
+}
+
+TEST_F(BuilderTest, LayoutForSeveralTarFiles) {
+  const std::string real_tar = read_file(make_tar("real.tar", {{"install.sh", "exit 0\n"}}));
+  for (const std::string& content :
+       {std::string(), pattern_bytes(1), pattern_bytes(4095), pattern_bytes(4096), pattern_bytes(8192),
+        pattern_bytes(4097), real_tar}) {
+    SCOPED_TRACE(content.size());
+    write_file(path("payload.tar"), content);
+    EXPECT_RUN(run_in_dir(stub_path(), {"--create", "setup.run", "payload.tar"}), "", "", 0);
+    EXPECT_PACKAGE(path("setup.run"), content);
+    EXPECT_EQ(file_mode(path("setup.run")), 0755);
+    EXPECT_RUN(run_in_dir("setup.run", {"--check"}), VERIFIED, "", 0);
+  }
+  // The empty tar file: stub + eight zero bytes + the MD5 of nothing.
+  write_file(path("payload.tar"), "");
+  make_package("empty.run", "payload.tar");
+  const std::string stub = read_file(stub_path());
+  EXPECT_TRUE(read_file(path("empty.run")) ==
+              stub + std::string(8, '\0') + unhex("d41d8cd98f00b204e9800998ecf8427e"));
+}
+
+TEST_F(BuilderTest, ModeIs0755WhateverTheUmask) {
+  for (const char* mask : {"077", "000", "027", "777"}) {
+    SCOPED_TRACE(mask);
+    // An existing output of another mode is overwritten and set to 0755 too.
+    write_file(path("out.run"), "old contents that are longer than nothing", 0600);
+    EXPECT_RUN(run_with_shell(std::string("umask ") + mask, "--create out.run payload.tar"), "", "", 0);
+    EXPECT_EQ(file_mode(path("out.run")), 0755);
+    EXPECT_PACKAGE(path("out.run"), tar_bytes);
+  }
+}
+
+TEST_F(BuilderTest, OpenFailures) {
+  // The output is opened first: the missing tar file is never looked at.
+  fs::remove(path("payload.tar"));
+  EXPECT_RUN(run_in_dir(stub_path(), {"--create", "nodir/out.run", "payload.tar"}), "",
+             "Cannot open nodir/out.run: No such file or directory\n", 255);
+  EXPECT_FALSE(fs::exists(path("nodir")));
+  // An existing output is truncated before the tar file fails to open.
+  write_file(path("out.run"), "previous package", 0644);
+  EXPECT_RUN(run_in_dir(stub_path(), {"--create", "out.run", "payload.tar"}), "",
+             "Cannot open payload.tar: No such file or directory\n", 255);
+  EXPECT_EQ(read_file(path("out.run")), "");
+  EXPECT_EQ(file_mode(path("out.run")), 0644);
+}
+
+// Mended fault 1: an output that is the input is refused before anything is truncated.
+TEST_F(BuilderTest, RefusesToOverwriteItsInputs) {
+  copy_stub(path("qstub"));
+  fs::create_symlink("payload.tar", path("link.run"));
+  fs::create_hard_link(path("payload.tar"), path("hard.run"));
+  fs::create_symlink("qstub", path("self.run"));
+  const std::string stub = read_file(stub_path());
+  struct row {
+    std::string output, tar, input;
+  };
+  const row rows[] = {
+      {"payload.tar", "payload.tar", "payload.tar"}, {"./payload.tar", "payload.tar", "payload.tar"},
+      {"link.run", "payload.tar", "payload.tar"},    {"hard.run", "payload.tar", "payload.tar"},
+      {"qstub", "payload.tar", "./qstub"},           {"self.run", "payload.tar", "./qstub"},
+      {"qstub", "missing.tar", "./qstub"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.output);
+    // Under a 4 MiB file size limit: a builder that copied a file onto
+    // itself would otherwise grow it until the disk is full.
+    EXPECT_RUN(run_with_shell("ulimit -f 8192", "--create " + r.output + " " + r.tar, "./qstub"), "",
+               "Cannot create " + r.output + ": it is the same file as " + r.input + "\n", 255);
+    ASSERT_EQ(fs::file_size(path("payload.tar")), tar_bytes.size());
+    EXPECT_EQ(read_file(path("payload.tar")), tar_bytes);
+    ASSERT_EQ(fs::file_size(path("qstub")), stub.size());
+    EXPECT_TRUE(read_file(path("qstub")) == stub);
+    EXPECT_EQ(file_mode(path("payload.tar")), 0644);
+  }
+}
+
+// Mended fault 2: a tar file that cannot be read twice is refused before the output exists.
+TEST_F(BuilderTest, RefusesTarFilesThatAreNotRegular) {
+  ASSERT_EQ(mkfifo(path("fifo.tar").c_str(), 0644), 0);
+  fs::create_directory(path("dir.tar"));
+  for (const std::string& tar : {path("fifo.tar"), std::string("/dev/null"), std::string("dir.tar")}) {
+    SCOPED_TRACE(tar);
+    run_spec spec = in_dir(stub_path(), {"--create", "out.run", tar});
+    spec.timeout_seconds = 10;
+    EXPECT_RUN(run(spec), "", "Cannot pack " + tar + ": not a regular file\n", 255);
+    EXPECT_FALSE(fs::exists(path("out.run")));
+  }
+}
+
+// Mended fault 3 and the write failures of Part 3.2, under a file size limit
+// (set by the shell in 512-byte units, SIGXFSZ ignored so writes fail with
+// EFBIG). stdio writes the output one buffer of B bytes at a time, at
+// multiples of B, and the last partial buffer only when the stream is
+// closed. The sizes below hold for any power of two B from 4 KiB to 512 KiB.
+TEST_F(BuilderTest, WriteFailuresLeaveNothingExecutable) {
+  const uint64_t stub = stub_size();
+  // Over 2 MiB of archive, and a package size of 2049 modulo 4096: the last
+  // buffer holds at least 2049 bytes, and P - 1 is a whole number of 512-byte units.
+  tar_bytes = pattern_bytes((1 << 21) + (2049 + 8 * 4096 - (stub + 24) % 4096) % 4096, 5);
+  write_file(path("payload.tar"), tar_bytes);
+  const uint64_t package = stub + 24 + tar_bytes.size();
+  ASSERT_EQ(package % 4096, 2049u);
+  struct row {
+    uint64_t limit;
+    std::string err;
+    int status;
+  };
+  const row rows[] = {
+      {package + 511, "", 0},
+      {package - 1, "Cannot write out.run: File too large\n", 255},     // only the close fails
+      {package - 2049, "Cannot write out.run: File too large\n", 255},  // all full 4 KiB blocks fit
+      {(stub + 24 + 511) / 512 * 512, "Write to installer error\n", 255},
+      {4096, "Write installer file error\n", 255},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.limit);
+    fs::remove(path("out.run"));
+    const std::string prelude = "trap '' XFSZ; ulimit -f " + std::to_string(r.limit / 512) + "; umask 022";
+    EXPECT_RUN(run_with_shell(prelude, "--create out.run payload.tar"), "", r.err, r.status);
+    if (r.status == 0) {
+      EXPECT_PACKAGE(path("out.run"), tar_bytes);
+      EXPECT_EQ(file_mode(path("out.run")), 0755);
+    } else {
+      EXPECT_EQ(fs::file_size(path("out.run")), r.limit);
+      EXPECT_EQ(file_mode(path("out.run")), 0644);
+    }
+  }
+}
+
+// The worked example of Parts 3.1 and 3.2, with this stub's image end.
+TEST_F(BuilderTest, WorkedExample) {
+  tar_bytes = pattern_bytes(21903360, 7);
+  write_file(path("payload.tar"), tar_bytes);
+  make_package("setup.run", "payload.tar");
+  const uint64_t stub = stub_size();
+  ASSERT_EQ(fs::file_size(path("setup.run")), stub + 24 + 21903360);
+  const std::string package = read_file(path("setup.run"));
+  EXPECT_EQ(package.substr(stub, 8), unhex("00384e0100000000"));
+  EXPECT_EQ(package.substr(stub + 8, 16), unhex(md5_hex(tar_bytes)));
+  EXPECT_TRUE(package.substr(stub + 24) == tar_bytes);
+  EXPECT_RUN(run_in_dir("setup.run", {"--check"}), VERIFIED, "", 0);
+  EXPECT_RUN(run_in_dir("setup.run", {"--info"}),
+             "TAR size: 21390 KB \nTarget directory: setup.run.dir \n"
+             "Script to run after the extraction: ./install.sh\ndirectory setup.run.dir is permanent\n",
+             "", 0);
+}
+
+}  // namespace
+}  // namespace e2e
