@@ -26,6 +26,11 @@ int block_copy(FILE* in, FILE* out, const char* write_error) {
   return 0;
 }
 
+// Buffers of the two streams, which are closed before create_package
+// returns.
+char out_buffer[STREAM_BUFFER_SIZE];
+char tar_buffer[STREAM_BUFFER_SIZE];
+
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Opening the output truncates it, so everything that would make the build
@@ -97,6 +102,8 @@ int create_package(FILE* stub, const char* stub_path, const char* installer_name
     fclose(out);
     return -1;
   }
+  setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
+  setvbuf(tar, tar_buffer, _IOFBF, sizeof tar_buffer);
 
   if (write_package(stub, out, tar, tar_name) != 0) {
     fclose(out);

@@ -30,6 +30,13 @@ static_assert(PACKAGE_HEADER_SIZE == 24);
 /// Every copy and digest loop moves this many bytes per call.
 constexpr std::size_t COPY_BLOCK_SIZE = 4096;
 
+/// Stdio buffer of the streams that carry an archive: the program's own
+/// file, the tar file, the package being written and the pipe into tar.
+/// The loops above still move COPY_BLOCK_SIZE bytes per call; this sets how
+/// many bytes each read or write system call moves (the default buffer of
+/// one 4 KiB block makes every call a system call of its own).
+constexpr std::size_t STREAM_BUFFER_SIZE = 128 * 1024;
+
 struct package_header {
   uint64_t archive_size;
   unsigned char digest[DIGEST_BYTES];
