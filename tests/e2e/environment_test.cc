@@ -1,0 +1,99 @@
+// Hostile surroundings: a disk that fills up while a package is written, and
+// a host without tar.
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class EnvironmentTest : public E2eTest {};
+
+// Deterministic bytes that are not all alike.
+std::string noise(std::size_t size) {
+  std::string bytes(size, '\0');
+  uint32_t x = 7;
+  for (char& c : bytes) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+  return bytes;
+}
+
+TEST_F(EnvironmentTest, DiskFillsWhileBuilding) {
+  write_file(path("payload.tar"), noise(1 << 20));
+  const uint64_t stub = stub_size();
+  struct {
+    const char* label;
+    uint64_t room;
+    const char* err;
+  } const cases[] = {
+      {"no room for the stub", stub / 2, "Write installer file error\n"},
+      {"no room for the archive", stub + 64 * 1024, "Write to installer error\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string small = path(std::string("small-") + (c.room < stub ? "a" : "b"));
+    fs::create_directory(small);
+    const std::string size = "size=" + std::to_string((c.room + 4095) / 4096 * 4096);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, size.c_str()) != 0)
+      GTEST_SKIP() << "cannot mount a tmpfs to fill up here (" << std::strerror(errno) << ")";
+    const run_result built = run_in_dir(stub_path(), {"--create", small + "/setup.run", "payload.tar"});
+    struct stat st {};
+    const bool exists = stat((small + "/setup.run").c_str(), &st) == 0;
+    umount2(small.c_str(), MNT_DETACH);
+    EXPECT_RUN(built, "", c.err, 255);
+    EXPECT_TRUE(exists);
+    EXPECT_EQ(st.st_mode & 0111, 0u) << "a package that lost its tail must not be executable";
+  }
+}
+
+// popen runs "tar" through /bin/sh, which reports the missing command
+// itself and exits with 127.
+TEST_F(EnvironmentTest, NoTarInPath) {
+  fs::create_directory(path("empty-bin"));
+  // An empty archive: nothing is written into the pipe, so the closing of
+  // the pipe is what fails. (Any bytes at all would race with the shell's
+  // exit: a write after it has gone ends the program by SIGPIPE.)
+  write_file(path("small.tar"), "");
+  // Far more than the pipe holds: the program is still writing when the
+  // shell has gone, and the write ends it.
+  write_file(path("large.tar"), noise(1 << 20));
+  make_package("small.run", "small.tar");
+  make_package("large.run", "large.tar");
+
+  const auto run_without_tar = [&](const std::string& package) {
+    run_spec spec;
+    spec.program = path(package);  // found by its path, not along PATH
+    spec.cwd = dir.path();
+    spec.env = std::vector<std::string>{"PATH=" + path("empty-bin"), "LC_ALL=C"};
+    return run(spec);
+  };
+
+  const run_result small_run = run_without_tar("small.run");
+  EXPECT_EQ(small_run.out, "Verifying archive integrity... Succeed.\nUncompressing in small.run.dir...\n");
+  const std::string ours = "Close tar pipe error: Success\n";
+  ASSERT_GT(small_run.err.size(), ours.size());
+  EXPECT_EQ(small_run.err.substr(small_run.err.size() - ours.size()), ours);
+  const std::string shells = small_run.err.substr(0, small_run.err.size() - ours.size());
+  EXPECT_NE(shells.find("tar"), std::string::npos) << shells;
+  EXPECT_NE(shells.find("not found"), std::string::npos) << shells;
+  EXPECT_EQ(small_run.status, 255);
+  EXPECT_TRUE(fs::is_empty(path("small.run.dir")));
+
+  const run_result large_run = run_without_tar("large.run");
+  EXPECT_EQ(large_run.signal, SIGPIPE);
+  EXPECT_FALSE(large_run.timed_out);
+  // Killed with its last lines still in the buffer.
+  EXPECT_EQ(large_run.out, "Verifying archive integrity... Succeed.\n");
+  EXPECT_TRUE(fs::is_empty(path("large.run.dir")));
+  EXPECT_FALSE(fs::exists(path("script-ran")));
+}
+
+}  // namespace
+}  // namespace e2e
