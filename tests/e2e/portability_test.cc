@@ -1,0 +1,124 @@
+// What differs between hosts: the stub's ELF class and the host's tar.
+// The stub is read as the ELF file it is (32- or 64-bit) and the package
+// header must sit where its section headers say the image ends;
+// QUARNEL_EXPECT_ELF_CLASS=32 or 64 makes sure the intended stub is tested.
+// Where tars differ (empty input, stopping at the end-of-archive blocks),
+// the expectation is derived from the tar first in PATH itself.
+#include <signal.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "installer_support.h"
+#include "package_bytes.h"
+
+namespace e2e {
+namespace {
+
+uint64_t le(const std::string& bytes, std::size_t at, std::size_t width) {
+  uint64_t value = 0;
+  for (std::size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(static_cast<unsigned char>(bytes.at(at + i))) << (8 * i);
+  return value;
+}
+
+struct elf_facts {
+  int bits = 0;            // 32 or 64
+  uint64_t table_end = 0;  // e_shoff + e_shentsize * e_shnum
+};
+
+elf_facts read_elf(const std::string& file) {
+  elf_facts facts;
+  if (file.size() < 64 || file.compare(0, 4, "\x7f" "ELF") != 0) return facts;
+  const bool is32 = file[4] == 1;
+  facts.bits = is32 ? 32 : file[4] == 2 ? 64 : 0;
+  const uint64_t shoff = is32 ? le(file, 32, 4) : le(file, 40, 8);
+  const uint64_t shentsize = le(file, is32 ? 46 : 58, 2), shnum = le(file, is32 ? 48 : 60, 2);
+  facts.table_end = shoff + shentsize * shnum;
+  return facts;
+}
+
+class ElfClassTest : public E2eTest {};
+
+TEST_F(ElfClassTest, PackageHeaderFollowsTheImageEndOfEitherClass) {
+  const std::string stub = read_file(stub_path());
+  const elf_facts elf = read_elf(stub);
+  ASSERT_NE(elf.bits, 0) << stub_path() << " is not a 32- or 64-bit ELF file";
+  const char* want_bits = getenv("QUARNEL_EXPECT_ELF_CLASS");
+  if (want_bits != nullptr && *want_bits != '\0') {
+    EXPECT_EQ(std::to_string(elf.bits), want_bits);
+  }
+  // The linker puts the section header table last: the stub ends where it ends.
+  ASSERT_EQ(elf.table_end, stub.size());
+
+  const std::string tar = read_file(make_tar("payload.tar", {{"install.sh", "echo ran \"$@\"\n"}}));
+  const std::string package = read_file(make_package("setup.run", "payload.tar"));
+  ASSERT_EQ(package.size(), elf.table_end + 24 + tar.size());
+  EXPECT_EQ(read_elf(package).bits, elf.bits);
+  EXPECT_EQ(read_elf(package).table_end, elf.table_end);
+  EXPECT_EQ(package.substr(elf.table_end, 8), le64(tar.size()));
+  EXPECT_EQ(package.substr(elf.table_end + 8, 16), unhex(md5_hex(tar)));
+  EXPECT_RUN(run_in_dir("setup.run", {"--", "x"}),
+             "Verifying archive integrity... Succeed.\nUncompressing in setup.run.dir...\nran x\n", "", 0);
+}
+
+class HostTarTest : public InstallerTest {
+ protected:
+  /// /bin/sh -c command in a fresh directory, with the environment the program gets.
+  run_result sh_in_fresh_dir(const std::string& command, const std::string& input_file = "/dev/null") {
+    std::filesystem::remove_all(path("probe"));
+    std::filesystem::create_directory(path("probe"));
+    run_spec spec;
+    spec.program = "/bin/sh";
+    spec.argv0 = "sh";
+    spec.args = {"-c", "(" + command + ") < " + input_file};
+    spec.cwd = path("probe");
+    return run(spec);
+  }
+};
+
+// An empty archive goes to tar as empty input: GNU and busybox tar reject
+// it, bsdtar accepts it and the missing install.sh fails in the shell.
+TEST_F(HostTarTest, EmptyArchiveIsWhateverTheTarMakesOfIt) {
+  write_file(path("empty.tar"), "");
+  make_package("setup.run", "empty.tar");
+  const run_result tar = sh_in_fresh_dir("tar -xf -");
+  const run_result r = run_package("setup.run", {"--", "a"});
+  if (tar.status != 0) {
+    EXPECT_RUN(r, VERIFIED + uncompressing("setup.run.dir"), tar.err + "Close tar pipe error: Success\n", 255);
+    EXPECT_TRUE(std::filesystem::is_empty(path("setup.run.dir")));
+  } else {
+    const run_result script = sh_in_fresh_dir("sh ./install.sh a");
+    ASSERT_NE(script.status, 0);
+    EXPECT_RUN(r, VERIFIED + uncompressing("setup.run.dir"), script.err, script.status);
+    EXPECT_FALSE(exists(path("setup.run.dir")));
+  }
+}
+
+// Bytes after the end-of-archive blocks (here a 1 MiB record of padding):
+// a tar that reads its input to the end (bsdtar, busybox) installs, one
+// that stops at the end-of-archive blocks (GNU tar) leaves the rest
+// unread, and the next write ends the program by SIGPIPE before any
+// clean-up, its last lines still in the buffer.
+TEST_F(HostTarTest, TarThatStopsReadingEarly) {
+  std::string tar = read_file(make_tar("payload.tar", {{"install.sh", "touch ../script-ran\n"}}));
+  tar.resize(1 << 20, '\0');
+  write_file(path("payload.tar"), tar);
+  make_package("setup.run", "payload.tar");
+  const run_result writer = sh_in_fresh_dir("{ cat ../payload.tar; echo $? >&2; } | tar -xf - 2>/dev/null");
+  const run_result r = run_package("setup.run", {});
+  if (writer.err == "0\n") {
+    EXPECT_RUN(r, VERIFIED + uncompressing("setup.run.dir"), "", 0);
+    EXPECT_TRUE(exists(path("script-ran")));
+  } else {
+    EXPECT_EQ(writer.err, std::to_string(128 + SIGPIPE) + "\n");
+    EXPECT_EQ(r.signal, SIGPIPE);
+    EXPECT_EQ(r.out, VERIFIED);
+    EXPECT_TRUE(exists(path("setup.run.dir/install.sh")));
+    EXPECT_FALSE(exists(path("script-ran")));
+  }
+}
+
+}  // namespace
+}  // namespace e2e
