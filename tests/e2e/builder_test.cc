@@ -1,6 +1,7 @@
-// Builder mode end to end (Parts 1.3, 2.1, 3.1, 3.2): the bare stub's
-// command line, finding its own file, the bytes it writes, its failures and
-// the three faults issue 2 mends.
+// Builder mode end to end: the bare stub's command line, finding its own
+// file, the bytes it writes, its failures, and the three unsafe builds it
+// refuses (clobbering an input, a tar file that is not a regular file, a
+// write error that shows only at close).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,19 +23,19 @@ class BuilderTest : public E2eTest {
   void SetUp() override { write_file(path("payload.tar"), tar_bytes); }
 
   run_spec in_dir(const std::string& program, std::vector<std::string> args) {
-    run_spec spec;
-    spec.program = program;
-    spec.args = std::move(args);
-    spec.cwd = dir.path();
-    return spec;
+    run_spec job;
+    job.program = program;
+    job.args = std::move(args);
+    job.cwd = dir.path();
+    return job;
   }
   /// The stub run as "my-builder", found along PATH through a link to it.
   run_result run_named(std::vector<std::string> args) {
     fs::create_symlink(stub_path(), path("bin/my-builder"));
-    run_spec spec = in_dir(stub_path(), std::move(args));
-    spec.argv0 = "my-builder";
-    spec.env = {{"PATH=" + path("bin"), "LC_ALL=C"}};
-    const run_result result = run(spec);
+    run_spec job = in_dir(stub_path(), std::move(args));
+    job.argv0 = "my-builder";
+    job.env = {{"PATH=" + path("bin"), "LC_ALL=C"}};
+    const run_result result = run(job);
     fs::remove(path("bin/my-builder"));
     return result;
   }
@@ -92,10 +93,10 @@ TEST_F(BuilderTest, StubFoundAlongPath) {
   fs::create_directories(path("bin"));
   write_file(path("a/qstub"), "junk", 0644);
   copy_stub(path("bin/qstub"));
-  run_spec spec = in_dir(path("bin/qstub"), {"--create", "out.run", "payload.tar"});
-  spec.argv0 = "qstub";
-  spec.env = {{"PATH=" + path("a") + ":" + path("bin"), "LC_ALL=C"}};
-  EXPECT_RUN(run(spec), "", "", 0);
+  run_spec job = in_dir(path("bin/qstub"), {"--create", "out.run", "payload.tar"});
+  job.argv0 = "qstub";
+  job.env = {{"PATH=" + path("a") + ":" + path("bin"), "LC_ALL=C"}};
+  EXPECT_RUN(run(job), "", "", 0);
   EXPECT_PACKAGE(path("out.run"), tar_bytes);
 }
 
@@ -119,11 +120,11 @@ TEST_F(BuilderTest, PackageFoundAlongPath) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.path_env.value_or("(unset)"));
-    run_spec spec = in_dir(path("setup.run"), {"--check"});
-    spec.argv0 = "setup.run";
-    spec.env = {{"LC_ALL=C"}};
-    if (r.path_env) spec.env->push_back("PATH=" + *r.path_env);
-    EXPECT_RUN(run(spec), r.out, r.err, r.status);
+    run_spec job = in_dir(path("setup.run"), {"--check"});
+    job.argv0 = "setup.run";
+    job.env = {{"LC_ALL=C"}};
+    if (r.path_env) job.env->push_back("PATH=" + *r.path_env);
+    EXPECT_RUN(run(job), r.out, r.err, r.status);
   }
 }
 
@@ -208,14 +209,14 @@ TEST_F(BuilderTest, RefusesTarFilesThatAreNotRegular) {
   fs::create_directory(path("dir.tar"));
   for (const std::string& tar : {path("fifo.tar"), std::string("/dev/null"), std::string("dir.tar")}) {
     SCOPED_TRACE(tar);
-    run_spec spec = in_dir(stub_path(), {"--create", "out.run", tar});
-    spec.timeout_seconds = 10;
-    EXPECT_RUN(run(spec), "", "Cannot pack " + tar + ": not a regular file\n", 255);
+    run_spec job = in_dir(stub_path(), {"--create", "out.run", tar});
+    job.timeout_seconds = 10;
+    EXPECT_RUN(run(job), "", "Cannot pack " + tar + ": not a regular file\n", 255);
     EXPECT_FALSE(fs::exists(path("out.run")));
   }
 }
 
-// Mended fault 3 and the write failures of Part 3.2, under a file size limit
+// A write error at close, and the builder's other write failures, under a file size limit
 // (set by the shell in 512-byte units, SIGXFSZ ignored so writes fail with
 // EFBIG). stdio writes the output one buffer of B bytes at a time, at
 // multiples of B, and the last partial buffer only when the stream is
@@ -255,7 +256,7 @@ TEST_F(BuilderTest, WriteFailuresLeaveNothingExecutable) {
   }
 }
 
-// The worked example of Parts 3.1 and 3.2, with this stub's image end.
+// A 21903360-byte archive laid out after this stub's image end.
 TEST_F(BuilderTest, WorkedExample) {
   tar_bytes = pattern_bytes(21903360, 7);
   write_file(path("payload.tar"), tar_bytes);

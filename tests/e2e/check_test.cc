@@ -1,5 +1,4 @@
-// The package header and the integrity check end to end (Parts 3.1, 3.3 and
-// the driver's steps 11 to 14): --check on good, tampered, extended and
+// The package header and the integrity check end to end: --check on good, tampered, extended and
 // truncated packages, headers cut short, and --info on forged size fields.
 #include <cstdint>
 #include <filesystem>

@@ -51,12 +51,12 @@ class DamageTest : public E2eTest {
     write_file(where + "/setup.run", bytes, 0755);
     for (const bool checking : {true, false}) {
       SCOPED_TRACE(checking ? "--check" : "full run");
-      run_spec spec;
-      spec.program = where + "/setup.run";
-      spec.argv0 = "./setup.run";
-      spec.cwd = where;
-      if (checking) spec.args = {"--check"};
-      const run_result result = run(spec);
+      run_spec job;
+      job.program = where + "/setup.run";
+      job.argv0 = "./setup.run";
+      job.cwd = where;
+      if (checking) job.args = {"--check"};
+      const run_result result = run(job);
       const outcome& want = checking ? check : full;
       EXPECT_RUN(result, want.out, want.err, want.status);
       EXPECT_EQ(result.signal, 0);
@@ -176,12 +176,12 @@ TEST_F(DamagedStubTest, SectionHeadersOverwritten) {
     }
     write_file(copy, damaged, 0755);
 
-    run_spec spec;
-    spec.program = copy;
-    spec.argv0 = "./stub.run";
-    spec.cwd = dir.path();
-    spec.timeout_seconds = 10;
-    const run_result result = run(spec);
+    run_spec job;
+    job.program = copy;
+    job.argv0 = "./stub.run";
+    job.cwd = dir.path();
+    job.timeout_seconds = 10;
+    const run_result result = run(job);
     SCOPED_TRACE("round " + std::to_string(round) + ", stderr: " + result.err);
     ASSERT_FALSE(result.timed_out);
     ASSERT_EQ(result.signal, 0);

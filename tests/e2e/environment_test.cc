@@ -68,11 +68,11 @@ TEST_F(EnvironmentTest, NoTarInPath) {
   make_package("large.run", "large.tar");
 
   const auto run_without_tar = [&](const std::string& package) {
-    run_spec spec;
-    spec.program = path(package);  // found by its path, not along PATH
-    spec.cwd = dir.path();
-    spec.env = std::vector<std::string>{"PATH=" + path("empty-bin"), "LC_ALL=C"};
-    return run(spec);
+    run_spec job;
+    job.program = path(package);  // found by its path, not along PATH
+    job.cwd = dir.path();
+    job.env = std::vector<std::string>{"PATH=" + path("empty-bin"), "LC_ALL=C"};
+    return run(job);
   };
 
   const run_result small_run = run_without_tar("small.run");

@@ -50,13 +50,13 @@ std::string stub_path() {
   return stub && *stub ? stub : QUARNEL_STUB_PATH;
 }
 
-run_result run(const run_spec& spec) {
-  const std::string out_file = temp_file(""), err_file = temp_file(""), in_file = temp_file(spec.input);
-  std::vector<std::string> argv_strings{spec.argv0.value_or(spec.program)};
-  argv_strings.insert(argv_strings.end(), spec.args.begin(), spec.args.end());
-  std::vector<std::string> env_strings = spec.env.value_or(default_env());
+run_result run(const run_spec& job) {
+  const std::string out_file = temp_file(""), err_file = temp_file(""), in_file = temp_file(job.input);
+  std::vector<std::string> argv_strings{job.argv0.value_or(job.program)};
+  argv_strings.insert(argv_strings.end(), job.args.begin(), job.args.end());
+  std::vector<std::string> env_strings = job.env.value_or(default_env());
   std::vector<char*> argv = c_strings(argv_strings), envp = c_strings(env_strings);
-  if (spec.unprivileged) {
+  if (job.unprivileged) {
     chown(out_file.c_str(), NOBODY, NOBODY);
     chown(err_file.c_str(), NOBODY, NOBODY);
   }
@@ -70,23 +70,23 @@ run_result run(const run_spec& spec) {
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     // The test runner may ignore SIGPIPE; the program must start with the default.
     signal(SIGPIPE, SIG_DFL);
-    if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) {
+    if (!job.cwd.empty() && chdir(job.cwd.c_str()) != 0) {
       perror("harness: chdir");
       _exit(126);
     }
-    if (spec.unprivileged &&
+    if (job.unprivileged &&
         (setgroups(0, nullptr) != 0 || setresgid(NOBODY, NOBODY, NOBODY) != 0 || setresuid(NOBODY, NOBODY, NOBODY) != 0)) {
       perror("harness: dropping privileges");
       _exit(126);
     }
-    execve(spec.program.c_str(), argv.data(), envp.data());
+    execve(job.program.c_str(), argv.data(), envp.data());
     perror("harness: execve");
     _exit(127);
   }
 
   run_result result;
   int wait_status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeout_seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(job.timeout_seconds);
   for (;;) {
     const pid_t done = waitpid(child, &wait_status, WNOHANG);
     if (done == child) break;
@@ -173,12 +173,12 @@ temp_dir::~temp_dir() {
 }
 
 run_result E2eTest::run_in_dir(const std::string& program, std::vector<std::string> args, const std::string& input) {
-  run_spec spec;
-  spec.program = program.find('/') == std::string::npos ? "./" + program : program;
-  spec.args = std::move(args);
-  spec.cwd = dir.path();
-  spec.input = input;
-  return run(spec);
+  run_spec job;
+  job.program = program.find('/') == std::string::npos ? "./" + program : program;
+  job.args = std::move(args);
+  job.cwd = dir.path();
+  job.input = input;
+  return run(job);
 }
 
 std::string E2eTest::make_tar(const std::string& tar_name,

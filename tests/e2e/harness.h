@@ -30,7 +30,7 @@ struct run_result {
   bool timed_out = false;
 };
 
-run_result run(const run_spec& spec);
+run_result run(const run_spec& job);
 
 /// PATH=/usr/sbin:/usr/bin:/sbin:/bin (or $QUARNEL_TEST_PATH when set) and LC_ALL=C.
 std::vector<std::string> default_env();

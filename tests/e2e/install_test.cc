@@ -1,5 +1,5 @@
 // The installer: a full run, its options, the extraction directory's
-// failures, ownership, and the command line's messages (Parts 1.1, 1.2, 4.1, 4.3).
+// failures, ownership, and the command line's messages.
 #include <sys/stat.h>
 
 #include "installer_support.h"

@@ -62,13 +62,13 @@ class InstallerTest : public E2eTest {
  protected:
   /// Runs package (a name in the temp dir, or a path) with args.
   run_result run_package(const std::string& package, std::vector<std::string> args, const how& h = how()) {
-    run_spec spec;
-    spec.program = package.find('/') == std::string::npos ? "./" + package : package;
-    spec.args = std::move(args);
-    spec.input = h.input;
-    spec.unprivileged = h.unprivileged;
-    spec.cwd = h.cwd.empty() ? dir.path() : h.cwd;
-    return run(spec);
+    run_spec job;
+    job.program = package.find('/') == std::string::npos ? "./" + package : package;
+    job.args = std::move(args);
+    job.input = h.input;
+    job.unprivileged = h.unprivileged;
+    job.cwd = h.cwd.empty() ? dir.path() : h.cwd;
+    return run(job);
   }
 
   /// setup.run with install.sh = script, run with args.

@@ -1,4 +1,4 @@
-// The package layout (Part 3.1) written out by hand, for e2e tests that
+// The package layout written out by hand, for e2e tests that
 // compare packages byte for byte.
 #pragma once
 

@@ -69,12 +69,12 @@ class HostTarTest : public InstallerTest {
   run_result sh_in_fresh_dir(const std::string& command, const std::string& input_file = "/dev/null") {
     std::filesystem::remove_all(path("probe"));
     std::filesystem::create_directory(path("probe"));
-    run_spec spec;
-    spec.program = "/bin/sh";
-    spec.argv0 = "sh";
-    spec.args = {"-c", "(" + command + ") < " + input_file};
-    spec.cwd = path("probe");
-    return run(spec);
+    run_spec job;
+    job.program = "/bin/sh";
+    job.argv0 = "sh";
+    job.args = {"-c", "(" + command + ") < " + input_file};
+    job.cwd = path("probe");
+    return run(job);
   }
 };
 

@@ -1,4 +1,4 @@
-// --confirm: both questions answered from standard input (Part 4.2).
+// --confirm: both questions answered from standard input.
 #include "installer_support.h"
 
 namespace e2e {

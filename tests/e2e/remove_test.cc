@@ -1,4 +1,4 @@
-// Removing the extraction directory (Part 4.4) and the mend of issue 3:
+// Removing the extraction directory, and keeping one that was not ours:
 // a directory that existed before the run is kept.
 #include "installer_support.h"
 
