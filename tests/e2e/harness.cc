@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,8 +69,13 @@ run_result run(const run_spec& job) {
     const int out = open(out_file.c_str(), O_WRONLY | O_TRUNC);
     const int err = open(err_file.c_str(), O_WRONLY | O_TRUNC);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-    // The test runner may ignore SIGPIPE; the program must start with the default.
-    signal(SIGPIPE, SIG_DFL);
+    // The test runner may ignore SIGPIPE; the program starts with the default
+    // unless the test asks otherwise.
+    signal(SIGPIPE, job.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    if (job.max_processes >= 0) {
+      const rlimit limit{static_cast<rlim_t>(job.max_processes), static_cast<rlim_t>(job.max_processes)};
+      if (setrlimit(RLIMIT_NPROC, &limit) != 0) _exit(126);
+    }
     if (!job.cwd.empty() && chdir(job.cwd.c_str()) != 0) {
       perror("harness: chdir");
       _exit(126);

@@ -118,4 +118,17 @@ TEST(RemoveDirectory, MissingDirectory) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Directory `" + gone + "' has not been removed\n");
 }
 
+TEST(PipeArchiveToTar, UnknownActionTouchesNothing) {
+  TempDir dir;
+  char bytes[] = "archive";
+  FILE* package = fmemopen(bytes, sizeof bytes, "r");
+  bool created = true;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(pipe_archive_to_tar(package, 0, 3, "tar tvf -", (dir / "target").c_str(), &created), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown tar action\n");
+  EXPECT_FALSE(created);
+  EXPECT_FALSE(fs::exists(dir / "target"));
+  fclose(package);
+}
+
 }  // namespace

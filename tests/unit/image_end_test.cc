@@ -164,6 +164,9 @@ TEST(ImageEnd, MalformedFilesTable) {
       {"32-bit, table cut by one byte", cut(e32, e32.size() - 1), table_read},
       {"64-bit, table cut by one byte", cut(e64, e64.size() - 1), table_read},
       {"64-bit, table missing", cut(e64, 100), table_read},
+      {"table beyond any file offset", make_elf(2, 1ull << 63, {}), "Seek to section header error: Invalid argument\n"},
+      {"end beyond any file offset", make_elf(2, 100, {{PROGBITS, 0x7FFFFFFFFFFFFF00, 0x1000}}),
+       "ELF image end out of range\n"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
