@@ -37,19 +37,7 @@ int copy_archive(FILE* package, uint64_t archive_offset, FILE* pipe) {
     perror("Seek to tar error");
     return -1;
   }
-  unsigned char block[COPY_BLOCK_SIZE];
-  while (!feof(package)) {
-    const std::size_t got = fread(block, 1, COPY_BLOCK_SIZE, package);
-    if (got < COPY_BLOCK_SIZE && ferror(package)) {
-      fputs("Read tar error\n", stderr);
-      return -1;
-    }
-    if (fwrite(block, 1, got, pipe) < got) {
-      fputs("Write to tar pipe error\n", stderr);
-      return -1;
-    }
-  }
-  return 0;
+  return copy_blocks(package, pipe, "Write to tar pipe error\n");
 }
 
 }  // namespace

@@ -7,25 +7,6 @@
 
 namespace {
 
-// Copies the rest of in to out, one block per call, until in's end of file.
-// A read error on either input, stub or tar file, reads "Read tar error";
-// a write error prints write_error.
-int block_copy(FILE* in, FILE* out, const char* write_error) {
-  unsigned char block[COPY_BLOCK_SIZE];
-  while (!feof(in)) {
-    const std::size_t got = fread(block, 1, COPY_BLOCK_SIZE, in);
-    if (got < COPY_BLOCK_SIZE && ferror(in)) {
-      fputs("Read tar error\n", stderr);
-      return -1;
-    }
-    if (fwrite(block, 1, got, out) < got) {
-      fputs(write_error, stderr);
-      return -1;
-    }
-  }
-  return 0;
-}
-
 // Buffers of the two streams, which are closed before create_package
 // returns.
 char out_buffer[STREAM_BUFFER_SIZE];
@@ -61,7 +42,7 @@ int refuse_unsafe(FILE* stub, const char* stub_path, const char* installer_name,
 // Writes the header and the archive once both streams are open.
 int write_package(FILE* stub, FILE* out, FILE* tar, const char* tar_name) {
   rewind(stub);
-  if (block_copy(stub, out, "Write installer file error\n") != 0) return -1;
+  if (copy_blocks(stub, out, "Write installer file error\n") != 0) return -1;
 
   struct stat tar_status {};
   if (stat(tar_name, &tar_status) != 0) {
@@ -83,7 +64,7 @@ int write_package(FILE* stub, FILE* out, FILE* tar, const char* tar_name) {
   }
 
   rewind(tar);
-  return block_copy(tar, out, "Write to installer error\n");
+  return copy_blocks(tar, out, "Write to installer error\n");
 }
 
 }  // namespace

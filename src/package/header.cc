@@ -39,3 +39,20 @@ int read_package_header(FILE* package, uint64_t image_end, package_header* heade
   header->archive_size = decode_archive_size(size);
   return 0;
 }
+
+int copy_blocks(FILE* in, FILE* out, const char* write_error) {
+  unsigned char block[COPY_BLOCK_SIZE];
+  while (!feof(in)) {
+    const std::size_t got = fread(block, 1, COPY_BLOCK_SIZE, in);
+    // A short read without the error indicator is the end of the input.
+    if (got < COPY_BLOCK_SIZE && ferror(in)) {
+      fputs("Read tar error\n", stderr);
+      return -1;
+    }
+    if (fwrite(block, 1, got, out) < got) {
+      fputs(write_error, stderr);
+      return -1;
+    }
+  }
+  return 0;
+}

@@ -53,6 +53,11 @@ uint64_t decode_archive_size(const unsigned char* in);
 /// with errno set; prints nothing.
 int seek_package(FILE* package, uint64_t offset);
 
+/// Copies in to out from in's position to its end, COPY_BLOCK_SIZE bytes per
+/// call. Returns 0, or -1 after "Read tar error" (a read error on in) or
+/// write_error (out took fewer bytes than given).
+int copy_blocks(FILE* in, FILE* out, const char* write_error);
+
 /// Reads the package header at image_end. Returns 0, or -1 after
 /// "Archive size read error" or "Archive checksum read error".
 int read_package_header(FILE* package, uint64_t image_end, package_header* header);

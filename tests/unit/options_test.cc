@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "driver/options.h"
+#include "../help_text.h"
 #include "support.h"
 
 namespace {
@@ -115,23 +116,7 @@ TEST(BuilderOptions, GrammarTable) {
   }
 }
 
-const char* const HELP =
-    "1. Get help or info about setup.run:\n"
-    " --help     show this help on switches\n"
-    " --info     show extended information on the package:\n"
-    "            title, default target directory, embedded script, etc.\n"
-    " --list     show the list of files in the installation package\n"
-    " --check    check integrity of the installation package\n"
-    "\n"
-    "2. Run setup.run:\n"
-    " setup.run [options] [--] [additional arguments to embedded script]\n"
-    " with the following options (in this order)\n"
-    " --confirm    ask before running embedded script\n"
-    " --keep       do not remove temporary directory\n"
-    " --noexec     do not run embedded script\n"
-    " --target <directory>    extract the installation package to the <directory>\n"
-    " --tar <arg1> [<arg2> ...]    access the package content via the tar command\n"
-    " --    the following arguments will be passed to the embedded script\n";
+const char* const HELP = SETUP_RUN_HELP;
 
 // Runs a parser that must exit 0 in a child whose standard output is
 // standard error, so the printed text can be matched exactly.
