@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "driver/options.h"
 #include "package/package.h"
@@ -24,10 +26,12 @@ struct self_file {
 // The stream's buffer; static, so that it outlives the stream.
 char self_buffer[STREAM_BUFFER_SIZE];
 
-// Waits for the script and turns its end into the exit status.
+// Waits for the script and turns its end into the exit status. An
+// interrupt forwarded to the script meanwhile only makes the wait go on.
 int wait_for_script(pid_t child) {
   int wait_status = 0;
-  if (waitpid(child, &wait_status, 0) == -1) {
+  while (waitpid(child, &wait_status, 0) == -1) {
+    if (errno == EINTR) continue;
     perror("waitpid");
     return -1;
   }
@@ -45,7 +49,42 @@ int build(int argc, char** argv, FILE* self, const std::string& path) {
   return create_package(self, path.c_str(), options.installer_name.c_str(), options.tar_name.c_str());
 }
 
-int install(int argc, char** argv, self_file& self, int64_t image_end, const std::string& name) {
+// path made absolute against the directory the run started from.
+// Leading "./" components go; ".." stays, since it may cross a link.
+std::string absolute_path(const char* start_dir, std::string path) {
+  if (!path.empty() && path[0] == '/') return path;
+  while (path.size() > 2 && path.compare(0, 2, "./") == 0) path.erase(0, path.find_first_not_of('/', 1));
+  std::string joined = start_dir;
+  if (joined.empty() || joined.back() != '/') joined += '/';
+  return joined + path;
+}
+
+// The end of a run that got as far as entering the extraction directory:
+// back to where it started, and the directory removed when this run made
+// it, unless --keep. Then an interrupt, if one came, decides the status.
+int leave_directory(const installer_options& options, const char* target, const char* start_dir,
+                    const target_state& state, int status) {
+  if (options.keep) {
+    // Nothing to remove.
+  } else if (!state.created) {
+    // One that was there before (the current directory, a home, a link)
+    // holds the user's own files.
+    fprintf(stderr, "Directory `%s' existed before extraction and has been kept\n", target);
+  } else if (chdir(start_dir) != 0) {
+    fprintf(stderr, "Cannot change directory to `%s'\n", start_dir);
+    status = -1;
+  } else if (remove_directory(target) != 0 && status == 0) {
+    status = -1;
+  }
+  if (const int signal_number = interrupt_signal(); signal_number != 0) {
+    fprintf(stderr, "Interrupted by signal %d\n", signal_number);
+    return 128 + signal_number;
+  }
+  return status;
+}
+
+int install(int argc, char** argv, self_file& self, int64_t image_end, const std::string& path,
+            const std::string& name) {
   installer_options options;
   if (parse_installer_options(argc, argv, &options) != 0) return -1;
   // An empty --target stays empty and fails when the directory is made.
@@ -65,8 +104,14 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, const std
 
   const uint64_t archive_offset = static_cast<uint64_t>(image_end) + PACKAGE_HEADER_SIZE;
   fputs("Verifying archive integrity... ", stdout);
+  struct stat file {};
+  const uint64_t file_size = fstat(fileno(self.stream), &file) == 0 ? static_cast<uint64_t>(file.st_size) : 0;
+  progress_meter meter;
+  progress_start(&meter, stdout, file_size > archive_offset ? file_size - archive_offset : 0);
   fflush(stdout);
-  if (verify_archive(self.stream, archive_offset, header.digest) != 0) {
+  const int verified = verify_archive(self.stream, archive_offset, header.digest, &meter);
+  progress_end(&meter);
+  if (verified != 0) {
     puts("Failed.");
     return -1;
   }
@@ -85,37 +130,47 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, const std
   }
   if (options.confirm && ask_extract(header.archive_size, target) != 0) return 0;
 
-  bool created = false;
+  target_state state;
   if (pipe_archive_to_tar(self.stream, archive_offset, options.tar_action, options.tar_command.c_str(), target,
-                          &created) != 0)
+                          &state) != 0) {
+    // A failed extraction leaves nothing of its own behind; a failure to
+    // make or enter the directory has nothing to undo.
+    if (state.entered) return leave_directory(options, target, start_dir, state, -1);
+    if (const int signal_number = interrupt_signal(); signal_number != 0) {
+      fprintf(stderr, "Interrupted by signal %d\n", signal_number);
+      return 128 + signal_number;
+    }
     return -1;
+  }
   const int closed = fclose(self.stream);
   self.stream = nullptr;
   if (closed != 0) {
     perror("ELF file close error");
     return -1;
   }
-  if (options.tar_action != TAR_EXTRACT || options.noexec) return 0;
+  if (options.tar_action != TAR_EXTRACT) return 0;
+  if (options.noexec && interrupt_signal() == 0) return 0;
 
   int status = 0;
-  if (!options.confirm || ask_run_script(options.script_args) == 0) {
-    const pid_t child = start_script(options.script_args);
-    status = child < 1 ? -1 : wait_for_script(child);
+  if (!options.noexec && interrupt_signal() == 0 && (!options.confirm || ask_run_script(options.script_args) == 0) &&
+      interrupt_signal() == 0) {
+    // The script learns where the run started, which package it came
+    // from and where it runs, all as absolute paths.
+    const std::vector<std::string> context{
+        std::string("QUARNEL_START_DIR=") + start_dir,
+        "QUARNEL_PACKAGE=" + absolute_path(start_dir, path),
+        "QUARNEL_TARGET_DIR=" + absolute_path(start_dir, target),
+    };
+    const pid_t child = start_script(options.script_args, context);
+    if (child < 1) {
+      status = -1;
+    } else {
+      forward_interrupts_to(child);
+      status = wait_for_script(child);
+      forward_interrupts_to(0);
+    }
   }
-
-  if (options.keep) return status;
-  // Only a directory this run made is removed: one that was there before
-  // (the current directory, a home, a link) holds the user's own files.
-  if (!created) {
-    fprintf(stderr, "Directory `%s' existed before extraction and has been kept\n", target);
-    return status;
-  }
-  if (chdir(start_dir) != 0) {
-    fprintf(stderr, "Cannot change directory to `%s'\n", start_dir);
-    return -1;
-  }
-  if (remove_directory(target) != 0 && status == 0) status = -1;
-  return status;
+  return leave_directory(options, target, start_dir, state, status);
 }
 
 }  // namespace
@@ -145,5 +200,5 @@ int run_program(int argc, char** argv) {
   // A bare stub ends where its image ends; anything else carries a package,
   // a file cut short inside its own image included.
   if (status.st_size == image_end) return build(argc, argv, self.stream, *path);
-  return install(argc, argv, self, image_end, *name);
+  return install(argc, argv, self, image_end, *path, *name);
 }

@@ -20,14 +20,55 @@ enum tar_action : int32_t {
   TAR_CUSTOM = 2,   ///< the command composed from --tar, in the current directory
 };
 
+/// What one extraction did to its directory, for the clean-up after it.
+struct target_state {
+  bool created = false;  ///< this run made the directory (it did not exist before)
+  bool entered = false;  ///< the process's working directory is now the directory
+};
+
 /// Streams everything from archive_offset to the end of package into the
 /// command of action. For TAR_EXTRACT it first creates and enters
-/// target_dir (left entered on return) and, when the real user ID is 0,
-/// afterwards runs "chown -R 0:0 .". *created tells whether this call
-/// created target_dir (false when it existed already or for other actions).
-/// Returns 0, or -1 after one message; nothing is undone on failure.
+/// target_dir (left entered on return), shows the share streamed after the
+/// "Uncompressing" line while standard output is a terminal, and, when the
+/// real user ID is 0, afterwards runs "chown -R 0:0 .". *target tells what
+/// happened to target_dir (nothing, for other actions). A tar that stops
+/// reading early ends the copy quietly: its exit status decides. Returns
+/// 0, or -1 after one message, or -1 silently when interrupt_signal() is
+/// set; nothing is undone here.
 int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, const char* tar_command,
-                        const char* target_dir, bool* created);
+                        const char* target_dir, target_state* target);
+
+/// How the plain archive moves from the package into the pipe.
+enum copy_method : int32_t {
+  COPY_SPLICE = 0,    ///< in the kernel where it can (Linux), else as COPY_PORTABLE
+  COPY_PORTABLE = 1,  ///< read and write through a buffer
+};
+
+/// Outcomes of copy_to_pipe.
+enum copy_result : int32_t {
+  COPY_DONE = 0,         ///< everything up to the end of the file went in
+  COPY_READER_GONE = 1,  ///< the pipe's reader left before the end (EPIPE)
+  COPY_READ_ERROR = 2,   ///< reading the file failed (errno set)
+  COPY_WRITE_ERROR = 3,  ///< writing the pipe failed otherwise (errno set)
+  COPY_INTERRUPTED = 4,  ///< interrupt_signal() was set
+};
+
+/// Copies the file open on in from offset to its end into the pipe out,
+/// counting the bytes on meter (may be null). Prints nothing.
+copy_result copy_to_pipe(int in, uint64_t offset, int out, copy_method method, struct progress_meter* meter);
+
+/// From here on SIGINT, SIGTERM and SIGHUP no longer end the program: they
+/// are recorded for interrupt_signal() and forwarded to the child named by
+/// forward_interrupts_to. A signal ignored at start stays ignored.
+void catch_interrupts();
+/// The last interrupting signal received since catch_interrupts, or 0.
+int interrupt_signal();
+/// Names the child (the script) that receives the interrupting signals;
+/// 0 for none. Forwards at once one that came before.
+void forward_interrupts_to(pid_t child);
+/// Writes into a pipe whose reader has gone fail with EPIPE from here on;
+/// children still start with SIGPIPE's default action.
+void catch_broken_pipe();
 
 /// A question is asked at most this many times.
 constexpr int PROMPT_ATTEMPTS = 5;
@@ -46,10 +87,16 @@ int ask_run_script(const std::vector<std::string>& script_args);
 /// script arguments (pointing into script_args), then a null pointer.
 std::vector<char*> script_argv(const std::vector<std::string>& script_args);
 
+/// The environment of the embedded script: environ with every NAME=value of
+/// overrides replacing the inherited variable of that name.
+std::vector<std::string> script_environment(char* const* environ_vector, const std::vector<std::string>& overrides);
+
 /// Forks and executes shell (always /bin/sh in the program) with
-/// script_argv(script_args), from the current directory. Flushes both output
-/// streams first. Returns the child's process id, or -1 after one message.
-pid_t start_script(const std::vector<std::string>& script_args, const char* shell = "/bin/sh");
+/// script_argv(script_args) and script_environment(environ, overrides), from
+/// the current directory. Flushes both output streams first. Returns the
+/// child's process id, or -1 after one message.
+pid_t start_script(const std::vector<std::string>& script_args, const std::vector<std::string>& overrides = {},
+                   const char* shell = "/bin/sh");
 
 /// Removes path and everything below it, depth first, without following
 /// symbolic links, stopping at the first entry that cannot be removed.

@@ -6,6 +6,8 @@ int ask_yes_no(FILE* in, FILE* out, const std::string& question) {
     fputs(question.c_str(), out);
     fflush(out);
     const int first = getc(in);
+    // An interrupt ends the question at once; the run then cleans up.
+    if (first == EOF && interrupt_signal() != 0) return -1;
     // The rest of the line is dropped; lines after it stay for the next
     // question.
     for (int c = first; c != '\n' && c != EOF;) c = getc(in);

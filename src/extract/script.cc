@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string_view>
 
 #include "extract/extract.h"
+
+extern char** environ;
 
 std::vector<char*> script_argv(const std::vector<std::string>& script_args) {
   std::vector<char*> argv;
@@ -17,10 +20,34 @@ std::vector<char*> script_argv(const std::vector<std::string>& script_args) {
   return argv;
 }
 
-pid_t start_script(const std::vector<std::string>& script_args, const char* shell) {
+std::vector<std::string> script_environment(char* const* environ_vector, const std::vector<std::string>& overrides) {
+  std::vector<std::string> env;
+  for (char* const* entry = environ_vector; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view variable(*entry);
+    bool replaced = false;
+    for (const std::string& override : overrides) {
+      const std::size_t name_end = override.find('=');
+      if (variable.size() > name_end && variable.compare(0, name_end + 1, override, 0, name_end + 1) == 0) {
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) env.emplace_back(variable);
+  }
+  env.insert(env.end(), overrides.begin(), overrides.end());
+  return env;
+}
+
+pid_t start_script(const std::vector<std::string>& script_args, const std::vector<std::string>& overrides,
+                   const char* shell) {
   std::vector<char*> argv;
+  std::vector<std::string> env;
+  std::vector<char*> envp;
   try {
     argv = script_argv(script_args);
+    env = script_environment(environ, overrides);
+    for (std::string& variable : env) envp.push_back(variable.data());
+    envp.push_back(nullptr);
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     perror("Script argv allocation");
@@ -35,7 +62,7 @@ pid_t start_script(const std::vector<std::string>& script_args, const char* shel
     return -1;
   }
   if (child == 0) {
-    execv(shell, argv.data());
+    execve(shell, argv.data(), envp.data());
     perror("Cannot exec install.sh");
     exit(-1);
   }

@@ -1,22 +1,36 @@
+#if defined(__linux__)
+#include <fcntl.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "extract/extract.h"
 #include "package/package.h"
 
 namespace {
 
-// The pipe's buffer, which outlives the pipe.
-char pipe_buffer[STREAM_BUFFER_SIZE];
+// Bytes per system call into the pipe: what a pipe holds by default, so a
+// write never waits for tar to drain the pipe more than once.
+constexpr std::size_t PIPE_CHUNK = 64 * 1024;
+alignas(4096) unsigned char pipe_block[PIPE_CHUNK];
+
+// Builds made with QUARNEL_PORTABLE_COPY (the sanitizer build among them)
+// run everything through the portable loop, so both paths are tested.
+#if defined(QUARNEL_PORTABLE_COPY)
+constexpr copy_method COPY_METHOD = COPY_PORTABLE;
+#else
+constexpr copy_method COPY_METHOD = COPY_SPLICE;
+#endif
 
 // Enters the extraction directory, creating it when missing.
-int enter_directory(const char* target_dir, bool* created) {
+int enter_directory(const char* target_dir, target_state* target) {
   if (mkdir(target_dir, 0755) == 0) {
-    *created = true;
+    target->created = true;
   } else if (errno != EEXIST) {
     fprintf(stderr, "Cannot mkdir %s: %s\n", target_dir, strerror(errno));
     return -1;
@@ -25,62 +39,151 @@ int enter_directory(const char* target_dir, bool* created) {
     fprintf(stderr, "Cannot chdir to %s: %s\n", target_dir, strerror(errno));
     return -1;
   }
+  target->entered = true;
   return 0;
 }
 
-// Copies the archive into the pipe. Returns 0, or -1 after one message;
-// the caller still closes the pipe.
-int copy_archive(FILE* package, uint64_t archive_offset, FILE* pipe) {
-  // Positioning also clears the end-of-file indicator that the integrity
-  // check left on the same stream.
-  if (seek_package(package, archive_offset) != 0) {
-    perror("Seek to tar error");
-    return -1;
+// Writes all of data, or says why not.
+copy_result write_all(int out, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    if (interrupt_signal() != 0) return COPY_INTERRUPTED;
+    const ssize_t put = write(out, data, size);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno == EPIPE ? COPY_READER_GONE : COPY_WRITE_ERROR;
+    }
+    data += put;
+    size -= static_cast<std::size_t>(put);
   }
-  return copy_blocks(package, pipe, "Write to tar pipe error\n");
+  return COPY_DONE;
 }
+
+copy_result copy_portable(int in, off_t offset, int out, progress_meter* meter) {
+  for (;;) {
+    if (interrupt_signal() != 0) return COPY_INTERRUPTED;
+    const ssize_t got = pread(in, pipe_block, sizeof pipe_block, offset);
+    if (got == 0) return COPY_DONE;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return COPY_READ_ERROR;
+    }
+    const copy_result put = write_all(out, pipe_block, static_cast<std::size_t>(got));
+    if (put != COPY_DONE) return put;
+    offset += got;
+    progress_advance(meter, static_cast<uint64_t>(got));
+  }
+}
+
+#if defined(__linux__)
+// Moves the file into the pipe inside the kernel. Any failure other than
+// the reader leaving or an interrupt hands the rest to the portable loop,
+// which also tells a read error from a write error; so does a kernel or a
+// file system that refuses splice (EINVAL, ENOSYS).
+copy_result copy_spliced(int in, off_t offset, int out, progress_meter* meter) {
+  for (;;) {
+    if (interrupt_signal() != 0) return COPY_INTERRUPTED;
+    loff_t from = offset;
+    const ssize_t moved = splice(in, &from, out, nullptr, PIPE_CHUNK, SPLICE_F_MOVE | SPLICE_F_MORE);
+    if (moved == 0) return COPY_DONE;
+    if (moved < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EPIPE) return COPY_READER_GONE;
+      return copy_portable(in, offset, out, meter);
+    }
+    offset += moved;
+    progress_advance(meter, static_cast<uint64_t>(moved));
+  }
+}
+#endif
 
 }  // namespace
 
+copy_result copy_to_pipe(int in, uint64_t offset, int out, copy_method method, progress_meter* meter) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    errno = EINVAL;
+    return COPY_READ_ERROR;
+  }
+#if defined(__linux__)
+  if (method == COPY_SPLICE) return copy_spliced(in, static_cast<off_t>(offset), out, meter);
+#else
+  (void)method;
+#endif
+  return copy_portable(in, static_cast<off_t>(offset), out, meter);
+}
+
 int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, const char* tar_command,
-                        const char* target_dir, bool* created) {
-  *created = false;
-  FILE* pipe = nullptr;
+                        const char* target_dir, target_state* target) {
+  *target = target_state{};
+  const char* command = nullptr;
   switch (action) {
     case TAR_EXTRACT:
-      if (enter_directory(target_dir, created) != 0) return -1;
-      pipe = popen("tar -xf -", "w");
-      // Announced before the pipe is tested, so it shows even when the
-      // pipe cannot be opened.
-      printf("Uncompressing in %s...\n", target_dir);
+      command = "tar -xf -";
       break;
     case TAR_LIST:
-      pipe = popen("tar -tvf -", "w");
+      command = "tar -tvf -";
       break;
     case TAR_CUSTOM:
-      pipe = popen(tar_command, "w");
+      command = tar_command;
       break;
     default:
       fputs("Unknown tar action\n", stderr);
       return -1;
   }
+  if (action == TAR_EXTRACT) {
+    // From the moment the directory may exist, an interrupt must not leave
+    // it behind half filled.
+    catch_interrupts();
+    if (enter_directory(target_dir, target) != 0) return -1;
+  }
+  catch_broken_pipe();
+  FILE* pipe = popen(command, "w");
+  progress_meter meter;
+  if (action == TAR_EXTRACT) {
+    // Announced before the pipe is tested, so it shows even when the pipe
+    // cannot be opened. On a terminal the share streamed follows the "...".
+    if (pipe != nullptr && isatty(fileno(stdout))) {
+      struct stat file {};
+      const uint64_t size = fstat(fileno(package), &file) == 0 ? static_cast<uint64_t>(file.st_size) : 0;
+      printf("Uncompressing in %s...", target_dir);
+      progress_start(&meter, stdout, size > archive_offset ? size - archive_offset : 0);
+    } else {
+      printf("Uncompressing in %s...\n", target_dir);
+    }
+  }
   if (pipe == nullptr) {
     perror("Open tar pipe error");
     return -1;
   }
-  // Fewer, larger writes: tar is woken once per buffer, not per block.
-  setvbuf(pipe, pipe_buffer, _IOFBF, sizeof pipe_buffer);
-  if (copy_archive(package, archive_offset, pipe) != 0) {
+  if (archive_offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    errno = EINVAL;
+    perror("Seek to tar error");
     pclose(pipe);
     return -1;
   }
-  // A tar that failed leaves no error number of its own behind.
+  const copy_result copied = copy_to_pipe(fileno(package), archive_offset, fileno(pipe), COPY_METHOD, &meter);
+  if (meter.out != nullptr) {
+    // The line ends before anything else is said.
+    progress_end(&meter);
+    putchar('\n');
+    fflush(stdout);
+  }
+  if (copied == COPY_READ_ERROR || copied == COPY_WRITE_ERROR) {
+    fputs(copied == COPY_READ_ERROR ? "Read tar error\n" : "Write to tar pipe error\n", stderr);
+    pclose(pipe);
+    return -1;
+  }
+  // Closing the pipe is tar's end of input; then its exit status decides,
+  // also when it stopped reading early.
   errno = 0;
-  if (pclose(pipe) != 0) {
+  const int closed = pclose(pipe);
+  if (interrupt_signal() != 0) return -1;
+  if (closed != 0) {
+    // A tar that failed leaves no error number of its own behind.
     perror("Close tar pipe error");
     return -1;
   }
   if (action == TAR_EXTRACT && getuid() == 0 && system("chown -R 0:0 .") != 0) {
+    if (interrupt_signal() != 0) return -1;
     fputs("chown error\n", stderr);
     return -1;
   }

@@ -37,6 +37,9 @@ constexpr std::size_t COPY_BLOCK_SIZE = 4096;
 /// one 4 KiB block makes every call a system call of its own).
 constexpr std::size_t STREAM_BUFFER_SIZE = 128 * 1024;
 
+/// Bytes per read of the integrity pass and of the portable copy into tar.
+constexpr std::size_t VERIFY_BLOCK_SIZE = 128 * 1024;
+
 struct package_header {
   uint64_t archive_size;
   unsigned char digest[DIGEST_BYTES];
@@ -66,10 +69,31 @@ int read_package_header(FILE* package, uint64_t image_end, package_header* heade
 /// after "Read file error" (the digest is then not written).
 int md5_stream(FILE* stream, unsigned char digest[DIGEST_BYTES]);
 
+/// A percentage drawn after a line's "..." while that output is a terminal:
+/// drawn at once, redrawn in place at most PROGRESS_PER_SECOND times a
+/// second, and erased at the end so the line reads as it would without it.
+/// Off a terminal it prints nothing.
+struct progress_meter {
+  FILE* out = nullptr;  ///< where it draws; null when it stays silent
+  uint64_t total = 0;   ///< bytes that make 100%
+  uint64_t done = 0;
+  int shown = -1;            ///< the percentage on the screen, -1 for none
+  int64_t drawn_at_ms = 0;   ///< monotonic time of the last drawing
+};
+constexpr int PROGRESS_PER_SECOND = 10;
+
+/// Starts a meter of total bytes on out when out is a terminal, drawing 0%.
+void progress_start(progress_meter* meter, FILE* out, uint64_t total);
+/// Counts bytes processed and redraws when due.
+void progress_advance(progress_meter* meter, uint64_t bytes);
+/// Erases what the meter drew.
+void progress_end(progress_meter* meter);
+
 /// Compares the digest of everything from archive_offset to the end of the
-/// package with stored. Returns 0 when they match, -1 after a message when
+/// package with stored, counting the bytes read on meter (which may be null). Returns 0 when they match, -1 after a message when
 /// positioning or reading fails, another nonzero value when they differ.
-int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES]);
+int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES],
+                   progress_meter* meter = nullptr);
 
 /// Writes installer_name: the stub (read from the start of stub, the open
 /// program file found at stub_path), the package header for tar_name, and

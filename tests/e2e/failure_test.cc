@@ -1,7 +1,8 @@
 // The installer's own failures that need a hostile environment: a chown that
 // fails, a starting directory that disappears, one too deep for the saved
 // path, a tar that is missing while SIGPIPE is ignored, and no process left
-// for tar.
+// for tar. A failed extraction removes the directory this run made, and
+// keeps one that was there before or that --keep asks for.
 #include <filesystem>
 
 #include "installer_support.h"
@@ -26,15 +27,39 @@ class FailureTest : public InstallerTest {
   }
 };
 
-TEST_F(FailureTest, ChownThatFailsEndsTheRunAndKeepsTheDirectory) {
+TEST_F(FailureTest, FailedTarOrChownRemovesOnlyTheDirectoryThisRunMade) {
   REQUIRE_ROOT();
   make_script_package("setup.run", "echo ran\n");
   std::filesystem::create_directory(path("bin"));
-  write_file(path("bin/chown"), "#!/bin/sh\necho \"chown $*\" >&2\nexit 1\n", 0755);
-  run_spec job = job_in_dir({});
-  job.env = env_with_bin_first();
-  EXPECT_RUN(run(job), VERIFIED + uncompressing("setup.run.dir"), "chown -R 0:0 .\nchown error\n", 255);
-  EXPECT_TRUE(exists(path("setup.run.dir/install.sh")));
+  const std::string kept = "Directory `setup.run.dir' existed before extraction and has been kept\n";
+  const struct {
+    const char* tool;  // replaced by a failing script in bin
+    const char* err;   // what that failure prints
+    bool existed;      // the directory is there before the run
+    std::vector<std::string> args;
+    bool left;  // the directory is there after the run
+  } rows[] = {
+      {"chown", "chown -R 0:0 .\nchown error\n", false, {}, false},
+      {"chown", "chown -R 0:0 .\nchown error\n", true, {}, true},
+      {"chown", "chown -R 0:0 .\nchown error\n", false, {"--keep"}, true},
+      {"chown", "chown -R 0:0 .\nchown error\n", false, {"--noexec"}, false},
+      {"tar", "tar -xf -\nClose tar pipe error: Success\n", false, {}, false},
+      {"tar", "tar -xf -\nClose tar pipe error: Success\n", true, {}, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.tool) + (row.existed ? " existed" : "") + (row.args.empty() ? "" : " " + row.args[0]));
+    std::filesystem::remove_all(path("setup.run.dir"));
+    if (row.existed) std::filesystem::create_directory(path("setup.run.dir"));
+    std::filesystem::remove_all(path("bin"));
+    std::filesystem::create_directory(path("bin"));
+    write_file(path("bin/") + row.tool, "#!/bin/sh\ncat >/dev/null\necho \"$0 $*\" | sed 's,.*/,,' >&2\nexit 1\n",
+               0755);
+    run_spec job = job_in_dir(row.args);
+    job.env = env_with_bin_first();
+    EXPECT_RUN(run(job), VERIFIED + uncompressing("setup.run.dir"), row.err + std::string(row.existed ? kept : ""),
+               255);
+    EXPECT_EQ(exists(path("setup.run.dir")), row.left);
+  }
 }
 
 TEST_F(FailureTest, StartingDirectoryRemovedByTheScript) {
@@ -58,7 +83,9 @@ TEST_F(FailureTest, WorkingDirectoryTooLongToSave) {
   EXPECT_FALSE(exists(deep + "/setup.run.dir"));
 }
 
-TEST_F(FailureTest, MissingTarWithSigpipeIgnoredIsAWriteError) {
+// The shell that finds no tar exits without reading: the copy ends quietly
+// on EPIPE and the shell's status decides, whatever SIGPIPE's disposition.
+TEST_F(FailureTest, MissingTarWithSigpipeIgnoredEndsOnTheShellsStatus) {
   make_script_package("setup.run", "echo ran\n", {{"big", std::string(1 << 20, 'x')}});
   std::filesystem::create_directory(path("bin"));
   run_spec job = job_in_dir({});
@@ -66,7 +93,8 @@ TEST_F(FailureTest, MissingTarWithSigpipeIgnoredIsAWriteError) {
   job.ignore_sigpipe = true;
   const run_result r = run(job);
   EXPECT_EQ(r.out, VERIFIED + uncompressing("setup.run.dir"));
-  const std::string ours = "Write to tar pipe error\n";
+  EXPECT_FALSE(exists(path("setup.run.dir")));
+  const std::string ours = "Close tar pipe error: Success\n";
   ASSERT_GE(r.err.size(), ours.size()) << r.err;
   EXPECT_EQ(r.err.substr(r.err.size() - ours.size()), ours);
   EXPECT_NE(r.err.find("tar"), r.err.size() - ours.size()) << "the shell's own line comes first";
@@ -90,7 +118,7 @@ TEST_F(FailureTest, NoProcessLeftForTar) {
   EXPECT_EQ(r.err.rfind("Open tar pipe error: ", 0), 0u) << r.err;
   EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   EXPECT_EQ(r.status, 255);
-  EXPECT_TRUE(exists(path("setup.run.dir")));
+  EXPECT_FALSE(exists(path("setup.run.dir")));
 }
 
 }  // namespace

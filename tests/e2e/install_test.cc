@@ -163,7 +163,7 @@ TEST_F(InstallTest, PayloadThatIsNotATarArchive) {
   EXPECT_EQ(r.err.rfind("tar: ", 0), 0u) << r.err;
   ASSERT_GT(r.err.size(), last.size());
   EXPECT_EQ(r.err.substr(r.err.size() - last.size()), last);
-  EXPECT_TRUE(exists(path("setup.run.dir")));  // nothing is undone
+  EXPECT_FALSE(exists(path("setup.run.dir")));  // a failed extraction leaves nothing
 }
 
 TEST_F(InstallTest, OwnershipIsResetOnlyForRoot) {

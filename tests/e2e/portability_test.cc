@@ -87,7 +87,7 @@ TEST_F(HostTarTest, EmptyArchiveIsWhateverTheTarMakesOfIt) {
   const run_result r = run_package("setup.run", {"--", "a"});
   if (tar.status != 0) {
     EXPECT_RUN(r, VERIFIED + uncompressing("setup.run.dir"), tar.err + "Close tar pipe error: Success\n", 255);
-    EXPECT_TRUE(std::filesystem::is_empty(path("setup.run.dir")));
+    EXPECT_FALSE(exists(path("setup.run.dir")));
   } else {
     const run_result script = sh_in_fresh_dir("sh ./install.sh a");
     ASSERT_NE(script.status, 0);
@@ -96,28 +96,18 @@ TEST_F(HostTarTest, EmptyArchiveIsWhateverTheTarMakesOfIt) {
   }
 }
 
-// Bytes after the end-of-archive blocks (here a 1 MiB record of padding):
-// a tar that reads its input to the end (bsdtar, busybox) installs, one
-// that stops at the end-of-archive blocks (GNU tar) leaves the rest
-// unread, and the next write ends the program by SIGPIPE before any
-// clean-up, its last lines still in the buffer.
+// Bytes after the end-of-archive blocks (here several MiB of padding): a
+// tar that reads its input to the end (bsdtar, busybox) and one that stops
+// at the end-of-archive blocks (GNU tar) both install; the copy ends
+// quietly when the reader has gone and tar's status decides.
 TEST_F(HostTarTest, TarThatStopsReadingEarly) {
-  std::string tar = read_file(make_tar("payload.tar", {{"install.sh", "touch ../script-ran\n"}}));
-  tar.resize(1 << 20, '\0');
+  std::string tar = read_file(make_tar("payload.tar", {{"install.sh", "touch ../script-ran; exit 7\n"}}));
+  tar.resize(6 << 20, '\0');
   write_file(path("payload.tar"), tar);
   make_package("setup.run", "payload.tar");
-  const run_result writer = sh_in_fresh_dir("{ cat ../payload.tar; echo $? >&2; } | tar -xf - 2>/dev/null");
-  const run_result r = run_package("setup.run", {});
-  if (writer.err == "0\n") {
-    EXPECT_RUN(r, VERIFIED + uncompressing("setup.run.dir"), "", 0);
-    EXPECT_TRUE(exists(path("script-ran")));
-  } else {
-    EXPECT_EQ(writer.err, std::to_string(128 + SIGPIPE) + "\n");
-    EXPECT_EQ(r.signal, SIGPIPE);
-    EXPECT_EQ(r.out, VERIFIED);
-    EXPECT_TRUE(exists(path("setup.run.dir/install.sh")));
-    EXPECT_FALSE(exists(path("script-ran")));
-  }
+  EXPECT_RUN(run_package("setup.run", {}), VERIFIED + uncompressing("setup.run.dir"), "", 7);
+  EXPECT_TRUE(exists(path("script-ran")));
+  EXPECT_FALSE(exists(path("setup.run.dir")));
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ TEST(ScriptArgv, ShellScriptThenArgumentsThenNull) {
 
 TEST(StartScript, ShellThatCannotBeExecuted) {
   testing::internal::CaptureStderr();
-  const pid_t child = start_script({"a"}, "/nonexistent/sh");
+  const pid_t child = start_script({"a"}, {}, "/nonexistent/sh");
   ASSERT_GT(child, 0);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -122,11 +122,12 @@ TEST(PipeArchiveToTar, UnknownActionTouchesNothing) {
   TempDir dir;
   char bytes[] = "archive";
   FILE* package = fmemopen(bytes, sizeof bytes, "r");
-  bool created = true;
+  target_state target{true, true};
   testing::internal::CaptureStderr();
-  EXPECT_EQ(pipe_archive_to_tar(package, 0, 3, "tar tvf -", (dir / "target").c_str(), &created), -1);
+  EXPECT_EQ(pipe_archive_to_tar(package, 0, 3, "tar tvf -", (dir / "target").c_str(), &target), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown tar action\n");
-  EXPECT_FALSE(created);
+  EXPECT_FALSE(target.created);
+  EXPECT_FALSE(target.entered);
   EXPECT_FALSE(fs::exists(dir / "target"));
   fclose(package);
 }
