@@ -62,6 +62,73 @@ TEST_F(FailureTest, FailedTarOrChownRemovesOnlyTheDirectoryThisRunMade) {
   }
 }
 
+// SIGINT, SIGTERM and SIGHUP once the directory exists: the script gets
+// the signal, tar gets the end of its input, the directory this run made
+// goes unless --keep, and the run ends with 128 + N. A signal ignored at
+// start stays ignored.
+TEST_F(FailureTest, InterruptedRunsCleanUp) {
+  // A tar that starts reading only after a while, so the copy is still
+  // waiting on the pipe when the signal comes.
+  std::filesystem::create_directory(path("bin"));
+  write_file(path("bin/tar"), "#!/bin/sh\n: > ../tar-started\nsleep 1\nPATH=${PATH#*:} exec tar \"$@\"\n", 0755);
+  make_script_package("setup.run",
+                      "trap 'echo \"$1\" > ../script-got-it; exit 9' TERM HUP INT\n: > ../script-started\n"
+                      "sleep 30 &\nwait\necho finished > ../script-got-it\n",
+                      {{"big", std::string(2 << 20, 'x')}});
+  // One whose script ends on its own, for the run that must not stop.
+  make_script_package("quick.run", "echo finished > ../script-got-it\n", {{"big", std::string(2 << 20, 'x')}});
+  const std::string kept = "Directory `setup.run.dir' existed before extraction and has been kept\n";
+  const struct {
+    const char* label;
+    int signal_number;
+    const char* when;  // the file whose appearance triggers the signal
+    std::vector<std::string> args;
+    bool existed, ignored;
+    std::string err_end;
+    int status;
+    const char* script_saw;  // nullptr: the script never ran
+    bool left;
+  } rows[] = {
+      {"term in script", SIGTERM, "script-started", {"--", "term"}, false, false, "Interrupted by signal 15\n", 143,
+       "term", false},
+      {"hup in script, kept", SIGHUP, "script-started", {"--keep", "--", "hup"}, false, false,
+       "Interrupted by signal 1\n", 129, "hup", true},
+      {"term in script, existed", SIGTERM, "script-started", {"--", "x"}, true, false, kept + "Interrupted by signal 15\n",
+       143, "x", true},
+      {"int in extraction", SIGINT, "tar-started", {}, false, false, "Interrupted by signal 2\n", 130, nullptr, false},
+      {"term in noexec extraction", SIGTERM, "tar-started", {"--noexec"}, false, false, "Interrupted by signal 15\n",
+       143, nullptr, false},
+      {"int ignored at start", SIGINT, "tar-started", {}, false, true, "", 0, "finished", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    for (const char* name : {"setup.run.dir", "tar-started", "script-started", "script-got-it"})
+      std::filesystem::remove_all(path(name));
+    if (row.existed) std::filesystem::create_directory(path("setup.run.dir"));
+    run_spec job = job_in_dir(row.args);
+    if (row.ignored) {
+      // As nohup would: the shell sets the disposition, exec keeps it.
+      job.program = "/bin/sh";
+      job.args = {"-c", "trap '' INT; exec ./quick.run"};
+    }
+    job.env = env_with_bin_first();
+    job.signal_number = row.signal_number;
+    job.signal_when = path(row.when);
+    const run_result r = run(job);
+    EXPECT_EQ(r.out, VERIFIED + uncompressing(row.ignored ? "quick.run.dir" : "setup.run.dir"));
+    ASSERT_GE(r.err.size(), row.err_end.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - row.err_end.size()), row.err_end) << r.err;
+    EXPECT_EQ(r.status, row.status) << r.err;
+    if (row.script_saw == nullptr) {
+      EXPECT_FALSE(exists(path("script-got-it")));
+    } else {
+      EXPECT_EQ(read_file(path("script-got-it")), std::string(row.script_saw) + "\n");
+    }
+    EXPECT_EQ(exists(path("setup.run.dir")), row.left);
+    EXPECT_FALSE(exists(path("quick.run.dir")));
+  }
+}
+
 TEST_F(FailureTest, StartingDirectoryRemovedByTheScript) {
   make_script_package("setup.run", "rmdir \"$1\"\n");
   std::filesystem::create_directory(path("start"));

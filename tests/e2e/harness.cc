@@ -93,9 +93,14 @@ run_result run(const run_spec& job) {
   run_result result;
   int wait_status = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(job.timeout_seconds);
+  bool signalled = false;
   for (;;) {
     const pid_t done = waitpid(child, &wait_status, WNOHANG);
     if (done == child) break;
+    if (job.signal_number != 0 && !signalled && access(job.signal_when.c_str(), F_OK) == 0) {
+      kill(child, job.signal_number);
+      signalled = true;
+    }
     if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
     if (std::chrono::steady_clock::now() > deadline) {
       kill(child, SIGKILL);

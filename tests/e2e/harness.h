@@ -22,6 +22,8 @@ struct run_spec {
   bool ignore_sigpipe = false;                  ///< start with SIGPIPE ignored instead of default
   long max_processes = -1;                      ///< RLIMIT_NPROC when >= 0 (binds ordinary users only)
   int timeout_seconds = 60;                     ///< killed with SIGKILL after this
+  int signal_number = 0;                        ///< sent to the program once signal_when exists
+  std::string signal_when;                      ///< a path polled while the program runs
 };
 
 struct run_result {

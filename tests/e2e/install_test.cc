@@ -69,6 +69,75 @@ TEST_F(InstallTest, KeepNoexecAndTarget) {
   EXPECT_FALSE(exists(path("setup.run.dir")));
 }
 
+// The script learns, as absolute paths, where the run started, which
+// package it is and where it runs, whatever the environment said before.
+TEST_F(InstallTest, ScriptKnowsWhereTheRunStarted) {
+  make_script_package("setup.run", "printf '%s\\n' \"$QUARNEL_START_DIR\" \"$QUARNEL_PACKAGE\" \"$QUARNEL_TARGET_DIR\"\n");
+  std::filesystem::create_directory(path("sub"));
+  const std::string d = dir.path();
+  const struct {
+    std::string program, argv0, cwd;
+    std::vector<std::string> args;
+    std::string start, package, target, shown;
+  } rows[] = {
+      {"setup.run", "./setup.run", d, {}, d, d + "/setup.run", d + "/setup.run.dir", "setup.run.dir"},
+      {"setup.run", "../setup.run", d + "/sub", {}, d + "/sub", d + "/sub/../setup.run", d + "/sub/setup.run.dir",
+       "setup.run.dir"},
+      {"setup.run", d + "/setup.run", d + "/sub", {"--target", "out"}, d + "/sub", d + "/setup.run", d + "/sub/out",
+       "out"},
+      {"setup.run", "setup.run", d + "/sub", {"--target", d + "/abs"}, d + "/sub", d + "/setup.run", d + "/abs",
+       d + "/abs"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.argv0 + " in " + row.cwd);
+    run_spec job;
+    job.program = path(row.program);
+    job.argv0 = row.argv0;
+    job.args = row.args;
+    job.cwd = row.cwd;
+    // Found along PATH when argv[0] has no slash; stale values are replaced.
+    job.env = {"PATH=" + d + ":/usr/bin:/bin", "LC_ALL=C", "QUARNEL_START_DIR=stale", "QUARNEL_TARGET_DIR="};
+    EXPECT_RUN(run(job), VERIFIED + uncompressing(row.shown) + row.start + "\n" + row.package + "\n" + row.target + "\n",
+               "", 0);
+  }
+}
+
+// On a terminal both long steps show a percentage after their "...", drawn
+// in place and erased, so the finished screen reads as it does off one.
+TEST_F(InstallTest, ProgressOnATerminalOnly) {
+  make_script_package("setup.run", "echo ran\n", {{"big", std::string(3 << 20, 'x')}});
+  const std::string raw = shell("cd '" + dir.path() + "' && script -qec './setup.run' /dev/null");
+  EXPECT_NE(raw.find("  0%"), std::string::npos) << raw;
+  // The screen: \r and \b move the cursor, ESC [ K erases to the line's end.
+  std::vector<std::string> screen{""};
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    std::string& line = screen.back();
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      screen.emplace_back();
+      column = 0;
+    } else if (c == '\b') {
+      ASSERT_GT(column, 0u) << raw;
+      --column;
+    } else if (raw.compare(i, 3, "\x1b[K") == 0) {
+      line.resize(column);
+      i += 2;
+    } else {
+      ASSERT_GE(static_cast<unsigned char>(c), 0x20) << "unexpected control byte in " << raw;
+      if (column < line.size()) line[column] = c; else line += c;
+      ++column;
+    }
+  }
+  std::string rendered;
+  for (const std::string& line : screen) rendered += line + "\n";
+  EXPECT_EQ(rendered, VERIFIED + uncompressing("setup.run.dir") + "ran\n\n");
+  // Off a terminal not one byte changes.
+  EXPECT_RUN(run_package("setup.run", {}), VERIFIED + uncompressing("setup.run.dir") + "ran\n", "", 0);
+}
+
 TEST_F(InstallTest, InfoShowsSizesAndSkipsTheCheck) {
   const struct {
     std::size_t bytes;

@@ -96,6 +96,25 @@ TEST_F(HostTarTest, EmptyArchiveIsWhateverTheTarMakesOfIt) {
   }
 }
 
+// A listing cut short by its reader: tar meets it as it would on its own
+// (GNU and busybox tar die of SIGPIPE, so they did not inherit an ignored
+// one, or they would complain of a write error), and tar's status decides.
+TEST_F(HostTarTest, ListingIntoAReaderThatLeaves) {
+  std::vector<std::pair<std::string, std::string>> files{{"install.sh", "exit 0\n"}};
+  for (int i = 0; i < 1500; ++i) files.emplace_back("member-with-a-long-name-to-fill-the-pipe-" + std::to_string(i), "");
+  make_tar("payload.tar", files);
+  make_package("setup.run", "payload.tar");
+  // bsdtar ignores SIGPIPE itself and ends with 0; the others die of it.
+  const run_result tar = sh_in_fresh_dir("{ tar -tvf ../payload.tar; echo $? >&2; } | head -1");
+  const run_result r = sh_in_fresh_dir("{ ../setup.run --list; echo $? >&2; } | head -1");
+  if (tar.err == "0\n") {
+    EXPECT_RUN(r, VERIFIED, "0\n", 0);
+  } else {
+    EXPECT_EQ(tar.err, std::to_string(128 + SIGPIPE) + "\n");
+    EXPECT_RUN(r, VERIFIED, "Close tar pipe error: Success\n255\n", 0);
+  }
+}
+
 // Bytes after the end-of-archive blocks (here several MiB of padding): a
 // tar that reads its input to the end (bsdtar, busybox) and one that stops
 // at the end-of-archive blocks (GNU tar) both install; the copy ends

@@ -1,9 +1,11 @@
 // Prompts, the script's argument vector and launch, and the removal of the
 // extraction directory.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "extract/extract.h"
 #include "support.h"
@@ -130,6 +132,42 @@ TEST(PipeArchiveToTar, UnknownActionTouchesNothing) {
   EXPECT_FALSE(target.entered);
   EXPECT_FALSE(fs::exists(dir / "target"));
   fclose(package);
+}
+
+// Both ways into the pipe deliver the same bytes from any offset, and a
+// reader that leaves ends the copy with COPY_READER_GONE, not SIGPIPE.
+TEST(CopyToPipe, SpliceAndPortableAgree) {
+  TempDir dir;
+  std::string bytes;
+  for (int i = 0; bytes.size() < 300000; ++i) bytes += std::to_string(i * 7919) + ",";
+  const std::string file = dir / "package";
+  write_file(file, bytes);
+  const int in = open(file.c_str(), O_RDONLY);
+  ASSERT_GE(in, 0);
+  catch_broken_pipe();
+  for (const copy_method method : {COPY_SPLICE, COPY_PORTABLE}) {
+    for (const uint64_t offset : {uint64_t{0}, uint64_t{4097}, uint64_t{bytes.size()}, uint64_t{bytes.size() + 9}}) {
+      SCOPED_TRACE(std::to_string(method) + " from " + std::to_string(offset));
+      int ends[2];
+      ASSERT_EQ(pipe(ends), 0);
+      std::string got;
+      std::thread reader([&] {
+        char block[8192];
+        for (ssize_t n; (n = read(ends[0], block, sizeof block)) > 0;) got.append(block, static_cast<std::size_t>(n));
+      });
+      EXPECT_EQ(copy_to_pipe(in, offset, ends[1], method, nullptr), COPY_DONE);
+      close(ends[1]);
+      reader.join();
+      close(ends[0]);
+      EXPECT_EQ(got, offset < bytes.size() ? bytes.substr(offset) : "");
+    }
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    EXPECT_EQ(copy_to_pipe(in, 0, ends[1], method, nullptr), COPY_READER_GONE);
+    close(ends[1]);
+  }
+  close(in);
 }
 
 }  // namespace
