@@ -37,7 +37,9 @@ constexpr std::size_t COPY_BLOCK_SIZE = 4096;
 /// one 4 KiB block makes every call a system call of its own).
 constexpr std::size_t STREAM_BUFFER_SIZE = 128 * 1024;
 
-/// Bytes per read of the integrity pass and of the portable copy into tar.
+/// Bytes per read of the integrity pass. 64 KiB to 1 MiB measured alike,
+/// as did posix_fadvise(SEQUENTIAL); mapping the file was slower (a page
+/// fault per 4 KiB costs more than a read per block).
 constexpr std::size_t VERIFY_BLOCK_SIZE = 128 * 1024;
 
 struct package_header {
