@@ -185,6 +185,14 @@ TEST_F(BuilderTest, OpenFailures) {
   EXPECT_RUN(run_in_dir(stub_path(), {"--create", "out.run", "/proc/self/mem"}), "", "Read file error\n", 255);
   EXPECT_EQ(fs::file_size(path("out.run")), stub_size() + 24);
   EXPECT_EQ(file_mode(path("out.run")), 0644);
+  // Who may write into a runnable file but not change its mode could not
+  // set 0755 at the end either: the build stops before truncating it.
+  write_file(path("out.run"), "previous package", 0777);
+  run_spec job = in_dir(stub_path(), {"--create", "out.run", "payload.tar"});
+  job.unprivileged = true;
+  EXPECT_RUN(run(job), "", "Cannot chmod 0755 out.run: Operation not permitted\n", 255);
+  EXPECT_EQ(read_file(path("out.run")), "previous package");
+  EXPECT_EQ(file_mode(path("out.run")), 0777);
 }
 
 // Mended fault 1: an output that is the input is refused before anything is truncated.
