@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #endif
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +54,24 @@ int enter_directory(const char* target_dir, target_state* target) {
   }
   target->entered = true;
   return 0;
+}
+
+// Runs command through the shell and waits for it, as system() would, but
+// without ignoring SIGINT meanwhile: an interrupt during the run must
+// still reach this program's handler. Returns the wait status, or -1.
+int run_shell_command(const char* command) {
+  fflush(nullptr);
+  const pid_t child = fork();
+  if (child == -1) return -1;
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int wait_status = 0;
+  while (waitpid(child, &wait_status, 0) == -1) {
+    if (errno != EINTR) return -1;
+  }
+  return wait_status;
 }
 
 // Writes all of data, or says why not.
@@ -208,7 +227,7 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
     perror("Close tar pipe error");
     return -1;
   }
-  if (action == TAR_EXTRACT && getuid() == 0 && system("chown -R 0:0 .") != 0) {
+  if (action == TAR_EXTRACT && getuid() == 0 && run_shell_command("chown -R 0:0 .") != 0) {
     if (interrupt_signal() != 0) return -1;
     fputs("chown error\n", stderr);
     return -1;

@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <tomcrypt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -7,28 +10,44 @@
 
 namespace {
 
-// Buffers of the two streams, which are closed before create_package
-// returns.
-char out_buffer[STREAM_BUFFER_SIZE];
-char tar_buffer[STREAM_BUFFER_SIZE];
+// The whole build moves through this one block: the stub, then the tar file,
+// which is digested and written from the same bytes. Large enough that a
+// read or a write costs little next to hashing it, small enough to stay in
+// the processor's cache between the digest and the write.
+constexpr std::size_t BUILD_BLOCK_SIZE = 256 * 1024;
+unsigned char block[BUILD_BLOCK_SIZE];
+
+// Blocks of this size bypass the output's stdio buffer, so it only holds
+// the header and the unaligned ends of blocks; it still keeps the tail of the
+// package back until the flush before the header is filled in.
+char out_buffer[COPY_BLOCK_SIZE];
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Opening the output truncates it, so everything that would make the build
-// destroy its own input, or pack something it cannot read twice, is refused
-// before that.
-int refuse_unsafe(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name) {
-  struct stat tar {};
-  const bool have_tar = stat(tar_name, &tar) == 0;
-  if (have_tar && !S_ISREG(tar.st_mode)) {
+bool is_standard_input(const char* tar_name) { return std::strcmp(tar_name, "-") == 0; }
+
+// Opening the output truncates it and the header is filled in by seeking
+// back, so everything that would make the build destroy its own input, or
+// write into something that is not a file, is refused before that. The
+// tar file is read once, so a pipe, a FIFO or a device is as good as a file.
+// tar is the tar file's status, or null when it has none.
+int refuse_unsafe(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name,
+                  const struct stat* tar) {
+  if (tar != nullptr && S_ISDIR(tar->st_mode)) {
     fprintf(stderr, "Cannot pack %s: not a regular file\n", tar_name);
     return -1;
   }
   struct stat out {};
   if (stat(installer_name, &out) != 0) return 0;
+  // Opening a FIFO for writing waits for a reader, and a device cannot be
+  // positioned back into: neither may be opened at all.
+  if (!S_ISREG(out.st_mode)) {
+    fprintf(stderr, "Cannot create %s: not a regular file\n", installer_name);
+    return -1;
+  }
   struct stat self {};
   const char* input = nullptr;
-  if (have_tar && same_file(out, tar))
+  if (tar != nullptr && same_file(out, *tar))
     input = tar_name;
   else if (fstat(fileno(stub), &self) == 0 && same_file(out, self))
     input = stub_path;
@@ -39,61 +58,143 @@ int refuse_unsafe(FILE* stub, const char* stub_path, const char* installer_name,
   return 0;
 }
 
-// Writes the header and the archive once both streams are open.
-int write_package(FILE* stub, FILE* out, FILE* tar, const char* tar_name) {
-  rewind(stub);
-  if (copy_blocks(stub, out, "Write installer file error\n") != 0) return -1;
-
-  struct stat tar_status {};
-  if (stat(tar_name, &tar_status) != 0) {
-    fprintf(stderr, "Cannot stat %s: %s\n", tar_name, strerror(errno));
-    return -1;
+// Opens installer_name for writing, empty. An existing file keeps its mode,
+// so it loses its execute bits first: until the build ends with chmod 0755,
+// the file is not runnable, even if the builder is killed half way.
+FILE* open_output(const char* installer_name) {
+  // O_NONBLOCK: should a FIFO have replaced the file since it was looked
+  // at, the open fails instead of waiting for a reader.
+  const int fd = open(installer_name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    fprintf(stderr, "Cannot open %s: %s\n", installer_name, strerror(errno));
+    return nullptr;
   }
+  struct stat status {};
+  if (fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
+    fprintf(stderr, "Cannot create %s: not a regular file\n", installer_name);
+    close(fd);
+    return nullptr;
+  }
+  // Whoever may not clear the bits could not set 0755 at the end either:
+  // the build fails now, with the message it would have ended with, and
+  // the file is left as it was.
+  if ((status.st_mode & 0111) != 0 && fchmod(fd, status.st_mode & 0666) != 0) {
+    fprintf(stderr, "Cannot chmod 0755 %s: %s\n", installer_name, strerror(errno));
+    close(fd);
+    return nullptr;
+  }
+  FILE* out = nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  if (ftruncate(fd, 0) != 0 || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+      (out = fdopen(fd, "w")) == nullptr) {
+    fprintf(stderr, "Cannot open %s: %s\n", installer_name, strerror(errno));
+    close(fd);
+    return nullptr;
+  }
+  setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
+  return out;
+}
+
+// Copies in to out from in's position to its end through the block, adds
+// the count to *moved and, when digest is not null, feeds the same bytes to
+// it. A short read without the error indicator is the end of the input.
+int pass_through(FILE* in, FILE* out, hash_state* digest, uint64_t* moved, const char* read_error,
+                 const char* write_error) {
+  while (!feof(in)) {
+    const std::size_t got = fread(block, 1, BUILD_BLOCK_SIZE, in);
+    if (got < BUILD_BLOCK_SIZE && ferror(in)) {
+      fputs(read_error, stderr);
+      return -1;
+    }
+    if (digest != nullptr) md5_process(digest, block, got);
+    if (fwrite(block, 1, got, out) < got) {
+      fputs(write_error, stderr);
+      return -1;
+    }
+    *moved += got;
+  }
+  return 0;
+}
+
+int write_header(FILE* out, uint64_t archive_size, const unsigned char digest[DIGEST_BYTES]) {
   unsigned char size[ARCHIVE_SIZE_BYTES];
-  encode_archive_size(static_cast<uint64_t>(tar_status.st_size), size);
+  encode_archive_size(archive_size, size);
   if (fwrite(size, 1, ARCHIVE_SIZE_BYTES, out) < ARCHIVE_SIZE_BYTES) {
     perror("Archive size write error");
     return -1;
   }
-
-  unsigned char digest[DIGEST_BYTES];
-  if (md5_stream(tar, digest) != 0) return -1;
   if (fwrite(digest, 1, DIGEST_BYTES, out) < DIGEST_BYTES) {
     perror("MD5sum write error");
     return -1;
   }
+  return 0;
+}
 
-  rewind(tar);
-  return copy_blocks(tar, out, "Write to installer error\n");
+// Writes the stub, a header of zeros, and the archive while digesting it;
+// then goes back and fills in the header. The tar file is read once, so
+// the digest and the size describe exactly the bytes that were written,
+// whatever the file does meanwhile.
+int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name) {
+  rewind(stub);
+  uint64_t header_offset = 0;
+  if (pass_through(stub, out, nullptr, &header_offset, "Read tar error\n", "Write installer file error\n") != 0)
+    return -1;
+  const unsigned char zeros[DIGEST_BYTES] = {};
+  if (write_header(out, 0, zeros) != 0) return -1;
+
+  hash_state state;
+  md5_init(&state);
+  uint64_t archive_size = 0;
+  if (pass_through(tar, out, &state, &archive_size, "Read file error\n", "Write to installer error\n") != 0) return -1;
+  unsigned char digest[DIGEST_BYTES];
+  md5_done(&state, digest);
+
+  // The tail of the archive reaches the file here; a full disk shows up
+  // now, as it would when the file is closed.
+  if (fflush(out) != 0 || seek_package(out, header_offset) != 0) {
+    fprintf(stderr, "Cannot write %s: %s\n", installer_name, strerror(errno));
+    return -1;
+  }
+  return write_header(out, archive_size, digest);
 }
 
 }  // namespace
 
 int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name) {
-  if (refuse_unsafe(stub, stub_path, installer_name, tar_name) != 0) return -1;
+  // A standard input that was closed at start has lent its descriptor to
+  // the program's own file, or would lend it to the output: it is a tar
+  // file that cannot be opened, and fails where a missing file would.
+  const bool from_stdin = is_standard_input(tar_name);
+  int stdin_error = 0;
+  if (from_stdin && (fileno(stub) == STDIN_FILENO || fcntl(STDIN_FILENO, F_GETFD) < 0)) stdin_error = EBADF;
+  struct stat tar_status {};
+  const bool have_tar =
+      stdin_error == 0 && (from_stdin ? fstat(STDIN_FILENO, &tar_status) : stat(tar_name, &tar_status)) == 0;
+  if (refuse_unsafe(stub, stub_path, installer_name, tar_name, have_tar ? &tar_status : nullptr) != 0) return -1;
 
-  FILE* out = fopen(installer_name, "w");
-  if (out == nullptr) {
-    fprintf(stderr, "Cannot open %s: %s\n", installer_name, strerror(errno));
-    return -1;
+  FILE* out = open_output(installer_name);
+  if (out == nullptr) return -1;
+  FILE* tar = from_stdin ? stdin : fopen(tar_name, "r");
+  if (stdin_error != 0) {
+    errno = stdin_error;
+    tar = nullptr;
   }
-  FILE* tar = fopen(tar_name, "r");
   if (tar == nullptr) {
     fprintf(stderr, "Cannot open %s: %s\n", tar_name, strerror(errno));
     fclose(out);
     return -1;
   }
-  setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
-  setvbuf(tar, tar_buffer, _IOFBF, sizeof tar_buffer);
+  // Reads of whole blocks then go straight into the block, whatever the
+  // tar file is; a pipe is read until the block is full.
+  setvbuf(tar, nullptr, _IONBF, 0);
 
-  if (write_package(stub, out, tar, tar_name) != 0) {
+  if (write_package(stub, out, tar, installer_name) != 0) {
     fclose(out);
     fclose(tar);
     return -1;
   }
   fclose(tar);
-  // The last buffered block reaches the file only here; a full disk shows
-  // up now, and a package that lost its tail must not be marked runnable.
+  // The header, filled in last, reaches the file only here.
   if (fclose(out) != 0) {
     fprintf(stderr, "Cannot write %s: %s\n", installer_name, strerror(errno));
     return -1;

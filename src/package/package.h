@@ -5,8 +5,8 @@
 //   offset            length  content
 //   0                 E       the stub: the builder's own file, whose ELF
 //                             image ends at E (see get_image_end)
-//   E                 8       archive size, unsigned, little-endian: st_size
-//                             of the tar file when the package was built
+//   E                 8       archive size, unsigned, little-endian: the
+//                             number of bytes packed from the tar file
 //   E + 8             16      raw MD5 digest of the archive region
 //   E + 24            rest    the archive, the tar file byte for byte, up to
 //                             the end of the file
@@ -31,7 +31,7 @@ static_assert(PACKAGE_HEADER_SIZE == 24);
 constexpr std::size_t COPY_BLOCK_SIZE = 4096;
 
 /// Stdio buffer of the streams that carry an archive: the program's own
-/// file, the tar file, the package being written and the pipe into tar.
+/// file and the pipe into tar (the builder moves larger blocks of its own).
 /// The loops above still move COPY_BLOCK_SIZE bytes per call; this sets how
 /// many bytes each read or write system call moves (the default buffer of
 /// one 4 KiB block makes every call a system call of its own).
@@ -98,8 +98,12 @@ int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char s
                    progress_meter* meter = nullptr);
 
 /// Writes installer_name: the stub (read from the start of stub, the open
-/// program file found at stub_path), the package header for tar_name, and
-/// tar_name's bytes; then sets mode 0755. Refuses, before writing anything,
-/// an installer_name that is the tar file or the stub itself, and a tar file
-/// that is not a regular file. Returns 0, or -1 after one message.
+/// program file found at stub_path), the package header, and tar_name's
+/// bytes, read once ("-" is standard input); then sets mode 0755. The header
+/// holds the size and digest of the bytes packed. Refuses, before writing
+/// anything, an installer_name that is the tar file (or standard input) or
+/// the stub itself, a tar file that is a directory, and an existing
+/// installer_name that is not a regular file. An existing installer_name is
+/// not executable until the build succeeds. Returns 0, or -1 after one
+/// message.
 int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name);
