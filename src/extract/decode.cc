@@ -24,9 +24,6 @@ constexpr std::size_t OUTPUT_BUFFER_SIZE = 128 * 1024;
 unsigned char input_buffer[INPUT_BUFFER_SIZE];
 unsigned char output_buffer[OUTPUT_BUFFER_SIZE];
 
-// The longest run of leading bytes a next member is recognised by ("BZh9").
-constexpr std::size_t MAX_MAGIC = 4;
-
 constexpr const char* UNEXPECTED_END = "unexpected end of input";
 constexpr const char* CORRUPT = "compressed data is corrupt";
 constexpr const char* OUT_OF_MEMORY = "out of memory";
