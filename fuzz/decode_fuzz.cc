@@ -20,7 +20,7 @@ struct fuzz_io {
   std::size_t at;
   std::size_t chunk;  // bytes per read at most
   std::size_t written;
-  bool keep;          // plain runs keep their output to compare
+  bool keep;  // plain runs keep their output to compare
   std::string kept;
 };
 

@@ -21,7 +21,7 @@ const format FORMATS[] = {
 
 // An empty zstd skippable frame (magic 0x184D2A5?, little-endian length)
 // and xz stream padding, both allowed between and around their frames.
-const std::string ZSTD_SKIPPABLE = std::string("\x5e\x2a\x4d\x18\x03\x00\x00\x00" "abc", 11);
+const std::string ZSTD_SKIPPABLE = std::string("\x5e\x2a\x4d\x18\x03\x00\x00\x00\x61\x62\x63", 11);
 const std::string XZ_PADDING(4, '\0');
 
 class CompressTest : public InstallerTest {
@@ -70,8 +70,8 @@ class CompressTest : public InstallerTest {
     EXPECT_RUN(run_package("setup.run", {"--list"}), VERIFIED + host_listing(path("payload.tar")), "", 0);
     std::filesystem::remove_all(path("out"));
     std::filesystem::create_directories(path("out"));
-    EXPECT_RUN(run_package(path("setup.run"), {"--tar", "xf"}, from_dir(path("out"))), VERIFIED + "Run: tar xf -\n",
-               "", 0);
+    EXPECT_RUN(run_package(path("setup.run"), {"--tar", "xf"}, from_dir(path("out"))), VERIFIED + "Run: tar xf -\n", "",
+               0);
     EXPECT_TRUE(read_file(path("out/data/file.txt")) == data());
     EXPECT_EQ(read_file(path("out/install.sh")), "echo ran\n");
   }
