@@ -161,6 +161,40 @@ TEST_F(CompressTest, DamagedTruncatedOrTrailingGarbageFailsBeforeTheScript) {
   }
 }
 
+TEST_F(CompressTest, DamageBeyondWhereTarStopsReadingIsStillReported) {
+  // Data after the end-of-archive blocks, more than the pipe holds: GNU tar
+  // stops reading at the end of the archive and exits 0; the stub decodes
+  // on regardless, so the stream's end is still checked.
+  make_payload("echo ran; touch ../script-ran\n");
+  std::string tail;
+  for (uint32_t x = 1; tail.size() < 600000;) {
+    x = x * 1103515245 + 12345;  // incompressible enough
+    tail += static_cast<char>(x >> 24);
+  }
+  const std::string tar = read_file(path("payload.tar")) + tail;
+  for (const format& f : FORMATS) {
+    SCOPED_TRACE(f.name);
+    const std::string whole = compressed(f, tar);
+    write_file(path("payload.tar.x"), whole);
+    make_package("setup.run", "payload.tar.x");
+    EXPECT_RUN(run_package("setup.run", {}), VERIFIED + uncompressing("setup.run.dir") + "ran\n", "", 0);
+    EXPECT_TRUE(exists(path("script-ran")));
+    std::filesystem::remove(path("script-ran"));
+
+    write_file(path("payload.tar.x"), whole.substr(0, whole.size() - 64));
+    make_package("setup.run", "payload.tar.x");
+    const run_result r = run_package("setup.run", {});
+    EXPECT_NE(r.err.find("Decompression error (" + f.name + "): unexpected end of input\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("Close tar pipe error"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, VERIFIED + uncompressing("setup.run.dir"));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_FALSE(exists(path("script-ran")));
+    EXPECT_FALSE(exists(path("setup.run.dir")));
+    std::filesystem::remove_all(path("setup.run.dir"));
+  }
+}
+
 TEST_F(CompressTest, PlainTarWhoseFirstMemberLooksLikeBzip2StaysPlain) {
   if (host_tar_is_bsdtar()) {
     GTEST_SKIP() << "bsdtar takes such a file for bzip2 even when reading it directly";
