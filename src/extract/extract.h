@@ -1,6 +1,6 @@
-// Extraction: streaming the archive into the host's tar, the yes/no
-// prompts, starting the embedded script and removing the extraction
-// directory.
+// Extraction: streaming the archive into the host's tar (decoding a
+// compressed one on the way), the yes/no prompts, starting the embedded
+// script and removing the extraction directory.
 //
 // Every function that detects a failure prints exactly one message; callers
 // pass the failure up without printing again.
@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -102,3 +103,30 @@ pid_t start_script(const std::vector<std::string>& script_args, const std::vecto
 /// symbolic links, stopping at the first entry that cannot be removed.
 /// Returns 0, or nonzero after the messages.
 int remove_directory(const char* path);
+
+/// What the archive region holds, judged from its first bytes.
+enum archive_format : int32_t { FORMAT_PLAIN = 0, FORMAT_GZIP, FORMAT_BZIP2, FORMAT_XZ, FORMAT_ZSTD };
+/// Leading bytes detect_format looks at (it is given fewer when the archive is shorter).
+constexpr std::size_t FORMAT_PROBE_SIZE = 512;
+/// By magic number: gzip 1f 8b 08; bzip2 "BZh", a digit 1-9 and a block or end-of-stream
+/// magic; xz fd 37 7a 58 5a 00; zstd 28 b5 2f fd or a skippable frame 5? 2a 4d 18. "ustar"
+/// at bytes 257..261 means plain whatever the start (a tar member may be named anything);
+/// anything else is plain.
+archive_format detect_format(const unsigned char* head, std::size_t length);
+/// "gzip", "bzip2", "xz", "zstd"; "tar" for FORMAT_PLAIN.
+const char* format_name(archive_format format);
+/// The two ends of a decoding run.
+struct decode_io {
+  void* context;
+  /// Fills buffer with up to size compressed bytes; returns the count, 0 at the end of the input,
+  /// -1 to stop the run (the callee has printed any message).
+  long (*read)(void* context, unsigned char* buffer, std::size_t size);
+  /// Takes size decoded bytes; returns 0, or -1 to stop the run (the callee has printed any message).
+  int (*write)(void* context, const unsigned char* data, std::size_t size);
+};
+/// Decodes the whole input as format into io.write: concatenated gzip members, bzip2 streams,
+/// xz streams and zstd frames (skippable frames ignored) one after another to the end of the input.
+/// Returns 0; -1 when io.read or io.write stopped it, or after printing one line
+/// "Decompression error (FORMAT): DETAIL" on standard error (rejected data, input cut short,
+/// bytes after the last complete member/stream/frame that are not another one).
+int decode_archive(archive_format format, const decode_io& io);

@@ -144,6 +144,76 @@ void widen_pipe(int pipe_fd) {
 #endif
 }
 
+// Both ends of decoding a compressed archive into tar.
+struct decode_ends {
+  int package;
+  off_t offset;  // of the next compressed byte to read
+  int pipe;
+  progress_meter* meter;
+  bool tar_gone;  // tar has stopped reading; the rest is dropped
+};
+
+long read_compressed(void* context, unsigned char* buffer, std::size_t size) {
+  decode_ends* ends = static_cast<decode_ends*>(context);
+  for (;;) {
+    if (interrupt_signal() != 0) return -1;
+    const ssize_t got = pread(ends->package, buffer, size, ends->offset);
+    if (got >= 0) {
+      ends->offset += got;
+      progress_advance(ends->meter, static_cast<uint64_t>(got));
+      return static_cast<long>(got);
+    }
+    if (errno != EINTR) {
+      fputs("Read tar error\n", stderr);
+      return -1;
+    }
+  }
+}
+
+int write_decoded(void* context, const unsigned char* data, std::size_t size) {
+  decode_ends* ends = static_cast<decode_ends*>(context);
+  if (ends->tar_gone) return interrupt_signal() != 0 ? -1 : 0;
+  switch (write_all(ends->pipe, data, size)) {
+    case COPY_DONE:
+      return 0;
+    case COPY_READER_GONE:
+      // Decoding goes on to the end, so that damage further on is still
+      // reported whatever tar made of the part it read.
+      ends->tar_gone = true;
+      return 0;
+    case COPY_INTERRUPTED:
+      return -1;
+    default:
+      fputs("Write to tar pipe error\n", stderr);
+      return -1;
+  }
+}
+
+// Sends the archive into the pipe: a plain one byte for byte, a compressed
+// one decoded on the way. Returns 0, or -1 after one message (or silently
+// when interrupted).
+int send_archive(int package, uint64_t archive_offset, int pipe, progress_meter* meter) {
+  unsigned char head[FORMAT_PROBE_SIZE];
+  ssize_t got;
+  do {
+    got = pread(package, head, sizeof head, static_cast<off_t>(archive_offset));
+  } while (got < 0 && errno == EINTR && interrupt_signal() == 0);
+  if (got < 0) {
+    if (interrupt_signal() != 0) return -1;
+    fputs("Read tar error\n", stderr);
+    return -1;
+  }
+  const archive_format format = detect_format(head, static_cast<std::size_t>(got));
+  if (format != FORMAT_PLAIN) {
+    decode_ends ends{package, static_cast<off_t>(archive_offset), pipe, meter, false};
+    return decode_archive(format, decode_io{&ends, read_compressed, write_decoded});
+  }
+  const copy_result copied = copy_to_pipe(package, archive_offset, pipe, COPY_METHOD, meter);
+  if (copied == COPY_READ_ERROR) fputs("Read tar error\n", stderr);
+  if (copied == COPY_WRITE_ERROR) fputs("Write to tar pipe error\n", stderr);
+  return copied == COPY_READ_ERROR || copied == COPY_WRITE_ERROR || copied == COPY_INTERRUPTED ? -1 : 0;
+}
+
 }  // namespace
 
 copy_result copy_to_pipe(int in, uint64_t offset, int out, copy_method method, progress_meter* meter) {
@@ -209,15 +279,15 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
     return -1;
   }
   widen_pipe(fileno(pipe));
-  const copy_result copied = copy_to_pipe(fileno(package), archive_offset, fileno(pipe), COPY_METHOD, &meter);
+  const int sent = send_archive(fileno(package), archive_offset, fileno(pipe), &meter);
   if (meter.out != nullptr) {
-    // The line ends before anything else is said.
     progress_end(&meter);
     putchar('\n');
     fflush(stdout);
   }
-  if (copied == COPY_READ_ERROR || copied == COPY_WRITE_ERROR) {
-    fputs(copied == COPY_READ_ERROR ? "Read tar error\n" : "Write to tar pipe error\n", stderr);
+  if (sent != 0) {
+    // tar still gets the end of its input and is waited for; what it says
+    // of the cut-off stream is its own.
     pclose(pipe);
     return -1;
   }

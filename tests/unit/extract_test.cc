@@ -4,8 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
+#include <cstring>
+#include <string_view>
 
 #include "extract/extract.h"
 #include "support.h"
@@ -168,6 +171,139 @@ TEST(CopyToPipe, SpliceAndPortableAgree) {
     close(ends[1]);
   }
   close(in);
+}
+
+// 512 bytes, as the stream's first bytes are probed: start, then zeros, and
+// "ustar" at 257 when asked; cut to length when that is shorter.
+std::string probe(std::string_view start, bool ustar = false, std::size_t length = FORMAT_PROBE_SIZE) {
+  std::string head(FORMAT_PROBE_SIZE, '\0');
+  head.replace(0, start.size(), start);
+  if (ustar) head.replace(257, 5, "ustar");
+  return head.substr(0, length);
+}
+
+TEST(DetectFormat, MagicNumbersAndTheTarHeaderRule) {
+  using namespace std::literals;
+  const struct {
+    const char* label;
+    std::string head;
+    archive_format want;
+  } rows[] = {
+      {"gzip", probe("\x1f\x8b\x08"), FORMAT_GZIP},
+      {"gzip, 3 bytes only", probe("\x1f\x8b\x08", false, 3), FORMAT_GZIP},
+      {"gzip magic, method not deflate", probe("\x1f\x8b\x07"), FORMAT_PLAIN},
+      {"gzip magic cut short", probe("\x1f\x8b", false, 2), FORMAT_PLAIN},
+      {"bzip2 with a block", probe("BZh91AY&SY"), FORMAT_BZIP2},
+      {"bzip2 empty stream", probe("BZh1\x17\x72\x45\x38\x50\x90"), FORMAT_BZIP2},
+      {"bzip2 block size 0", probe("BZh01AY&SY"), FORMAT_PLAIN},
+      {"bzip2 header without block magic", probe("BZh9 plain text"), FORMAT_PLAIN},
+      {"bzip2 block magic cut short", probe("BZh91AY&S", false, 9), FORMAT_PLAIN},
+      {"xz", probe("\xfd\x37\x7a\x58\x5a\x00"sv), FORMAT_XZ},
+      {"xz magic with a wrong last byte", probe("\xfd\x37\x7a\x58\x5a\x01"), FORMAT_PLAIN},
+      {"zstd frame", probe("\x28\xb5\x2f\xfd"), FORMAT_ZSTD},
+      {"zstd skippable frame 0x50", probe("\x50\x2a\x4d\x18", false, 4), FORMAT_ZSTD},
+      {"zstd skippable frame 0x5f", probe("\x5f\x2a\x4d\x18"), FORMAT_ZSTD},
+      {"0x4f is no skippable frame", probe("\x4f\x2a\x4d\x18"), FORMAT_PLAIN},
+      {"0x60 is no skippable frame", probe("\x60\x2a\x4d\x18"), FORMAT_PLAIN},
+      {"tar member named like bzip2", probe("BZh91AY&SY", true), FORMAT_PLAIN},
+      {"gzip magic in a tar header", probe("\x1f\x8b\x08", true), FORMAT_PLAIN},
+      {"tar header cut before its \"ustar\" ends", probe("\x1f\x8b\x08", true, 261), FORMAT_GZIP},
+      {"tar", probe("install.sh", true), FORMAT_PLAIN},
+      {"empty", "", FORMAT_PLAIN},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    EXPECT_EQ(detect_format(reinterpret_cast<const unsigned char*>(row.head.data()), row.head.size()), row.want);
+  }
+}
+
+// A decoding run over bytes in memory, chunk bytes per read at most.
+struct memory_io {
+  std::string in;
+  std::size_t at = 0;
+  std::size_t chunk = 0;
+  std::string out;
+  bool stop_reading = false, stop_writing = false;
+};
+
+memory_io reading(std::string in, std::size_t chunk) {
+  memory_io m;
+  m.in = std::move(in);
+  m.chunk = chunk;
+  return m;
+}
+
+int decode_in_memory(archive_format format, memory_io& m) {
+  const decode_io io{
+      &m,
+      [](void* context, unsigned char* buffer, std::size_t size) -> long {
+        memory_io& m = *static_cast<memory_io*>(context);
+        if (m.stop_reading) return -1;
+        const std::size_t count = std::min({size, m.chunk, m.in.size() - m.at});
+        std::memcpy(buffer, m.in.data() + m.at, count);
+        m.at += count;
+        return static_cast<long>(count);
+      },
+      [](void* context, const unsigned char* data, std::size_t size) {
+        memory_io& m = *static_cast<memory_io*>(context);
+        m.out.append(reinterpret_cast<const char*>(data), size);
+        return m.stop_writing ? -1 : 0;
+      },
+  };
+  return decode_archive(format, io);
+}
+
+// text compressed by the host's tool (a filter such as "gzip -c").
+std::string compress(const std::string& filter, const std::string& text) {
+  TempDir dir;
+  write_file(dir / "in", text);
+  EXPECT_EQ(system((filter + " < " + (dir / "in") + " > " + (dir / "out")).c_str()), 0);
+  return read_file(dir / "out");
+}
+
+TEST(DecodeArchive, MembersAcrossEveryReadSizeAndStops) {
+  const struct {
+    archive_format format;
+    const char* filter;
+  } rows[] = {
+      {FORMAT_GZIP, "gzip -c"},
+      {FORMAT_BZIP2, "bzip2 -c"},
+      {FORMAT_XZ, "xz -c"},
+      {FORMAT_ZSTD, "zstd -q -c"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.filter);
+    const std::string two = compress(row.filter, "hello ") + compress(row.filter, "world\n");
+    // One byte at a time puts every member's start across reads.
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t{1} << 20}) {
+      memory_io m = reading(two, chunk);
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(decode_in_memory(row.format, m), 0);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+      EXPECT_EQ(m.out, "hello world\n");
+    }
+    // A stop from either end ends the run with no message of its own.
+    memory_io read_stops = reading(two, 1);
+    read_stops.stop_reading = true;
+    memory_io write_stops = reading(two, 1);
+    write_stops.stop_writing = true;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(decode_in_memory(row.format, read_stops), -1);
+    EXPECT_EQ(decode_in_memory(row.format, write_stops), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // Half a member, or bytes after the last one, read one at a time.
+    for (const std::string& bad : {two.substr(0, two.size() - 3), two + "x", two + std::string(12, 'x')}) {
+      memory_io m = reading(bad, 1);
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(decode_in_memory(row.format, m), -1);
+      const std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_EQ(err.rfind(std::string("Decompression error (") + format_name(row.format) + "): ", 0), 0u) << err;
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+  }
+  memory_io plain = reading("any bytes", 2);
+  EXPECT_EQ(decode_in_memory(FORMAT_PLAIN, plain), 0);
+  EXPECT_EQ(plain.out, "any bytes");
 }
 
 }  // namespace
