@@ -51,6 +51,11 @@ std::string stub_path() {
   return stub && *stub ? stub : QUARNEL_STUB_PATH;
 }
 
+bool stub_is_emulated() {
+  const char* emulated = getenv("QUARNEL_STUB_EMULATED");
+  return emulated != nullptr && std::string(emulated) == "1";
+}
+
 run_result run(const run_spec& job) {
   const std::string out_file = temp_file(""), err_file = temp_file(""), in_file = temp_file(job.input);
   std::vector<std::string> argv_strings{job.argv0.value_or(job.program)};

@@ -39,6 +39,9 @@ std::vector<std::string> default_env();
 
 /// The stub under test: $QUARNEL_STUB, else the one this build made.
 std::string stub_path();
+/// True when QUARNEL_STUB_EMULATED=1 says the stub runs under qemu-user
+/// (scripts/matrix), whose own loader and threads differ from the kernel's.
+bool stub_is_emulated();
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes, unsigned mode = 0644);
