@@ -44,6 +44,17 @@ int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char s
   }
   const int fd = fileno(package);
   off_t offset = static_cast<off_t>(archive_offset);
+  // A stream with no descriptor of its own (one in memory) is read through
+  // stdio instead.
+  if (fd < 0) {
+    if (seek_package(package, archive_offset) != 0) {
+      perror("Seek to tar error");
+      return -1;
+    }
+    unsigned char computed[DIGEST_BYTES];
+    if (md5_stream(package, computed) != 0) return -1;
+    return std::memcmp(stored, computed, DIGEST_BYTES);
+  }
   hash_state state;
   md5_init(&state);
   for (;;) {

@@ -144,6 +144,9 @@ class DamagedStubTest : public E2eTest {};
 // ends with a message and status 255, or runs as the stub it is; a signal or
 // a hang is a fault.
 TEST_F(DamagedStubTest, SectionHeadersOverwritten) {
+  // qemu-user's own loader reads the section header table before the
+  // program starts and may crash on it: only a native run tests the stub.
+  if (stub_is_emulated()) GTEST_SKIP() << "the stub runs under qemu-user, whose loader reads the damaged table first";
   const std::string stub = read_file(stub_path());
   ASSERT_GE(stub.size(), 64u);
   const bool wide = stub[4] == 2;

@@ -22,6 +22,10 @@ namespace e2e {
 namespace {
 
 constexpr uid_t NOBODY = 65534;
+// RLIMIT_NPROC counts every process of the user, and other tests (or other
+// suites on the machine) run as nobody at the same time: a limited run gets
+// a user id of its own that nothing else runs as.
+constexpr uid_t LIMITED_USER = 65533;
 
 std::string temp_file(const std::string& content) {
   char name[] = "/tmp/quarnel-io-XXXXXX";
@@ -51,15 +55,21 @@ std::string stub_path() {
   return stub && *stub ? stub : QUARNEL_STUB_PATH;
 }
 
+bool stub_is_emulated() {
+  const char* emulated = getenv("QUARNEL_STUB_EMULATED");
+  return emulated != nullptr && std::string(emulated) == "1";
+}
+
 run_result run(const run_spec& job) {
   const std::string out_file = temp_file(""), err_file = temp_file(""), in_file = temp_file(job.input);
   std::vector<std::string> argv_strings{job.argv0.value_or(job.program)};
   argv_strings.insert(argv_strings.end(), job.args.begin(), job.args.end());
   std::vector<std::string> env_strings = job.env.value_or(default_env());
   std::vector<char*> argv = c_strings(argv_strings), envp = c_strings(env_strings);
+  const uid_t user = job.max_processes >= 0 ? LIMITED_USER : NOBODY;
   if (job.unprivileged) {
-    chown(out_file.c_str(), NOBODY, NOBODY);
-    chown(err_file.c_str(), NOBODY, NOBODY);
+    chown(out_file.c_str(), user, user);
+    chown(err_file.c_str(), user, user);
   }
 
   fflush(nullptr);
@@ -81,7 +91,7 @@ run_result run(const run_spec& job) {
       _exit(126);
     }
     if (job.unprivileged &&
-        (setgroups(0, nullptr) != 0 || setresgid(NOBODY, NOBODY, NOBODY) != 0 || setresuid(NOBODY, NOBODY, NOBODY) != 0)) {
+        (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 || setresuid(user, user, user) != 0)) {
       perror("harness: dropping privileges");
       _exit(126);
     }

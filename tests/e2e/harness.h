@@ -18,7 +18,7 @@ struct run_spec {
   std::string cwd;                              ///< working directory; inherited when empty
   std::optional<std::vector<std::string>> env;  ///< whole environment; default_env() when unset
   std::string input;                            ///< standard input's bytes (a file, so it ends)
-  bool unprivileged = false;                    ///< run as user and group 65534 with no groups
+  bool unprivileged = false;                    ///< run as user and group 65534 (65533 with max_processes) with no groups
   bool ignore_sigpipe = false;                  ///< start with SIGPIPE ignored instead of default
   long max_processes = -1;                      ///< RLIMIT_NPROC when >= 0 (binds ordinary users only)
   int timeout_seconds = 60;                     ///< killed with SIGKILL after this
@@ -41,6 +41,9 @@ std::vector<std::string> default_env();
 
 /// The stub under test: $QUARNEL_STUB, else the one this build made.
 std::string stub_path();
+/// True when QUARNEL_STUB_EMULATED=1 says the stub runs under qemu-user
+/// (scripts/matrix), whose own loader and threads differ from the kernel's.
+bool stub_is_emulated();
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes, unsigned mode = 0644);

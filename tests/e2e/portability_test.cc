@@ -1,9 +1,10 @@
-// What differs between hosts: the stub's ELF class and the host's tar.
-// The stub is read as the ELF file it is (32- or 64-bit) and the package
-// header must sit where its section headers say the image ends;
-// QUARNEL_EXPECT_ELF_CLASS=32 or 64 makes sure the intended stub is tested.
-// Where tars differ (empty input, stopping at the end-of-archive blocks),
-// the expectation is derived from the tar first in PATH itself.
+// What differs between hosts: the stub's ELF class and byte order, and the
+// host's tar. The stub is read as the ELF file it is (32- or 64-bit, little-
+// or big-endian) and the package header must sit where its section headers
+// say the image ends; QUARNEL_EXPECT_ELF_CLASS=32 or 64 and
+// QUARNEL_EXPECT_BYTE_ORDER=little or big make sure the intended stub is
+// tested. Where tars differ (empty input, stopping at the end-of-archive
+// blocks), the expectation is derived from the tar first in PATH itself.
 #include <signal.h>
 
 #include <cstdint>
@@ -23,8 +24,15 @@ uint64_t le(const std::string& bytes, std::size_t at, std::size_t width) {
   return value;
 }
 
+uint64_t be(const std::string& bytes, std::size_t at, std::size_t width) {
+  uint64_t value = 0;
+  for (std::size_t i = 0; i < width; ++i) value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
+  return value;
+}
+
 struct elf_facts {
   int bits = 0;            // 32 or 64
+  bool big = false;        // EI_DATA 2: the headers are big-endian
   uint64_t table_end = 0;  // e_shoff + e_shentsize * e_shnum
 };
 
@@ -33,10 +41,23 @@ elf_facts read_elf(const std::string& file) {
   if (file.size() < 64 || file.compare(0, 4, "\x7f" "ELF") != 0) return facts;
   const bool is32 = file[4] == 1;
   facts.bits = is32 ? 32 : file[4] == 2 ? 64 : 0;
-  const uint64_t shoff = is32 ? le(file, 32, 4) : le(file, 40, 8);
-  const uint64_t shentsize = le(file, is32 ? 46 : 58, 2), shnum = le(file, is32 ? 48 : 60, 2);
+  facts.big = file[5] == 2;
+  const auto field = [&](std::size_t at, std::size_t width) { return facts.big ? be(file, at, width) : le(file, at, width); };
+  const uint64_t shoff = is32 ? field(32, 4) : field(40, 8);
+  const uint64_t shentsize = field(is32 ? 46 : 58, 2), shnum = field(is32 ? 48 : 60, 2);
   facts.table_end = shoff + shentsize * shnum;
   return facts;
+}
+
+void expect_stub_as_announced(const elf_facts& elf) {
+  const char* want_bits = getenv("QUARNEL_EXPECT_ELF_CLASS");
+  if (want_bits != nullptr && *want_bits != '\0') {
+    EXPECT_EQ(std::to_string(elf.bits), want_bits);
+  }
+  const char* want_order = getenv("QUARNEL_EXPECT_BYTE_ORDER");
+  if (want_order != nullptr && *want_order != '\0') {
+    EXPECT_EQ(elf.big ? "big" : "little", std::string(want_order));
+  }
 }
 
 class ElfClassTest : public E2eTest {};
@@ -45,10 +66,7 @@ TEST_F(ElfClassTest, PackageHeaderFollowsTheImageEndOfEitherClass) {
   const std::string stub = read_file(stub_path());
   const elf_facts elf = read_elf(stub);
   ASSERT_NE(elf.bits, 0) << stub_path() << " is not a 32- or 64-bit ELF file";
-  const char* want_bits = getenv("QUARNEL_EXPECT_ELF_CLASS");
-  if (want_bits != nullptr && *want_bits != '\0') {
-    EXPECT_EQ(std::to_string(elf.bits), want_bits);
-  }
+  expect_stub_as_announced(elf);
   // The linker puts the section header table last: the stub ends where it ends.
   ASSERT_EQ(elf.table_end, stub.size());
 
@@ -61,6 +79,26 @@ TEST_F(ElfClassTest, PackageHeaderFollowsTheImageEndOfEitherClass) {
   EXPECT_EQ(package.substr(elf.table_end + 8, 16), unhex(md5_hex(tar)));
   EXPECT_RUN(run_in_dir("setup.run", {"--", "x"}),
              "Verifying archive integrity... Succeed.\nUncompressing in setup.run.dir...\nran x\n", "", 0);
+}
+
+// The size field is little-endian on every host, while the stub reads its
+// own headers in its host's order: on a big-endian stub a fault in either
+// would show as a package header looked for in the wrong place or a size
+// read backwards. The payload need not be a tar file; its size has a
+// different value in each of its low three bytes.
+TEST_F(ElfClassTest, SizeFieldIsLittleEndianWhateverTheHostsByteOrder) {
+  const std::string stub = read_file(stub_path());
+  const elf_facts elf = read_elf(stub);
+  expect_stub_as_announced(elf);
+  ASSERT_EQ(elf.table_end, stub.size());
+  const uint64_t size = 0x030201;
+  write_file(path("payload.bin"), std::string(size, 'q'));
+  const std::string package = read_file(make_package("setup.run", "payload.bin"));
+  EXPECT_EQ(package.substr(stub.size(), 8), std::string("\x01\x02\x03\0\0\0\0\0", 8));
+  EXPECT_RUN(run_in_dir("setup.run", {"--check"}), VERIFIED, "", 0);
+  const run_result info = run_in_dir("setup.run", {"--info"});
+  EXPECT_EQ(info.out.substr(0, info.out.find('\n') + 1), "TAR size: " + std::to_string((size + 1023) >> 10) + " KB \n");
+  EXPECT_EQ(info.status, 0);
 }
 
 class HostTarTest : public InstallerTest {

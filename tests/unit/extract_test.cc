@@ -176,10 +176,13 @@ TEST(CopyToPipe, SpliceAndPortableAgree) {
 // 512 bytes, as the stream's first bytes are probed: start, then zeros, and
 // "ustar" at 257 when asked; cut to length when that is shorter.
 std::string probe(std::string_view start, bool ustar = false, std::size_t length = FORMAT_PROBE_SIZE) {
+  // Copied rather than replaced in place: g++ -O3 sees phantom overruns in
+  // an inlined std::string::replace.
   std::string head(FORMAT_PROBE_SIZE, '\0');
-  head.replace(0, start.size(), start);
-  if (ustar) head.replace(257, 5, "ustar");
-  return head.substr(0, length);
+  std::memcpy(head.data(), start.data(), start.size());
+  if (ustar) std::memcpy(head.data() + 257, "ustar", 5);
+  head.resize(length);
+  return head;
 }
 
 TEST(DetectFormat, MagicNumbersAndTheTarHeaderRule) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -73,7 +74,10 @@ class Argv {
 // An anchored POSIX extended regex matching text exactly, for EXPECT_EXIT.
 inline std::string exactly(const std::string& text) {
   std::string out = "^";
-  for (char c : text) out += (std::string(".[]{}()\\*+?^$|").find(c) != std::string::npos ? "\\" : "") + std::string(1, c);
+  for (char c : text) {
+    if (std::string_view(".[]{}()\\*+?^$|").find(c) != std::string_view::npos) out += '\\';
+    out += c;
+  }
   return out + "$";
 }
 
