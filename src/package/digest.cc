@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include <tomcrypt.h>
 
@@ -26,14 +27,6 @@ int md5_stream(FILE* stream, unsigned char digest[DIGEST_BYTES]) {
   return 0;
 }
 
-namespace {
-
-// The integrity pass reads the archive in large blocks straight from the
-// file, bypassing the stream's buffer: one system call per block, and no
-// copy through stdio.
-alignas(4096) unsigned char verify_block[VERIFY_BLOCK_SIZE];
-
-}  // namespace
 
 int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES],
                    progress_meter* meter) {
@@ -55,17 +48,22 @@ int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char s
     if (md5_stream(package, computed) != 0) return -1;
     return std::memcmp(stored, computed, DIGEST_BYTES);
   }
+  // The archive is read in large blocks straight from the file, bypassing
+  // the stream's buffer: one system call per block, and no copy through
+  // stdio. The block is the heap's, so its memory goes back to the system
+  // before a decoder needs its own.
+  const std::unique_ptr<unsigned char[]> verify_block(new unsigned char[VERIFY_BLOCK_SIZE]);
   hash_state state;
   md5_init(&state);
   for (;;) {
-    const ssize_t got = pread(fd, verify_block, sizeof verify_block, offset);
+    const ssize_t got = pread(fd, verify_block.get(), VERIFY_BLOCK_SIZE, offset);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
       fputs("Read file error\n", stderr);
       return -1;
     }
-    md5_process(&state, verify_block, static_cast<unsigned long>(got));
+    md5_process(&state, verify_block.get(), static_cast<unsigned long>(got));
     offset += got;
     progress_advance(meter, static_cast<uint64_t>(got));
   }
