@@ -23,9 +23,6 @@ struct self_file {
   }
 };
 
-// The stream's buffer; static, so that it outlives the stream.
-char self_buffer[STREAM_BUFFER_SIZE];
-
 // Waits for the script and turns its end into the exit status. An
 // interrupt forwarded to the script meanwhile only makes the wait go on.
 int wait_for_script(pid_t child) {
@@ -59,6 +56,14 @@ std::string absolute_path(const char* start_dir, std::string path) {
   return joined + path;
 }
 
+// An interrupt, if one came, decides the status of a run that ends now.
+int interrupted_or(int status) {
+  const int signal_number = interrupt_signal();
+  if (signal_number == 0) return status;
+  fprintf(stderr, "Interrupted by signal %d\n", signal_number);
+  return 128 + signal_number;
+}
+
 // The end of a run that got as far as entering the extraction directory:
 // back to where it started, and the directory removed when this run made
 // it, unless --keep. Then an interrupt, if one came, decides the status.
@@ -76,11 +81,7 @@ int leave_directory(const installer_options& options, const char* target, const 
   } else if (remove_directory(target) != 0 && status == 0) {
     status = -1;
   }
-  if (const int signal_number = interrupt_signal(); signal_number != 0) {
-    fprintf(stderr, "Interrupted by signal %d\n", signal_number);
-    return 128 + signal_number;
-  }
-  return status;
+  return interrupted_or(status);
 }
 
 int install(int argc, char** argv, self_file& self, int64_t image_end, const std::string& path,
@@ -104,10 +105,8 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, const std
 
   const uint64_t archive_offset = static_cast<uint64_t>(image_end) + PACKAGE_HEADER_SIZE;
   fputs("Verifying archive integrity... ", stdout);
-  struct stat file {};
-  const uint64_t file_size = fstat(fileno(self.stream), &file) == 0 ? static_cast<uint64_t>(file.st_size) : 0;
   progress_meter meter;
-  progress_start(&meter, stdout, file_size > archive_offset ? file_size - archive_offset : 0);
+  progress_start(&meter, stdout, archive_length(self.stream, archive_offset));
   fflush(stdout);
   const int verified = verify_archive(self.stream, archive_offset, header.digest, &meter);
   progress_end(&meter);
@@ -136,11 +135,7 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, const std
     // A failed extraction leaves nothing of its own behind; a failure to
     // make or enter the directory has nothing to undo.
     if (state.entered) return leave_directory(options, target, start_dir, state, -1);
-    if (const int signal_number = interrupt_signal(); signal_number != 0) {
-      fprintf(stderr, "Interrupted by signal %d\n", signal_number);
-      return 128 + signal_number;
-    }
-    return -1;
+    return interrupted_or(-1);
   }
   const int closed = fclose(self.stream);
   self.stream = nullptr;
@@ -187,9 +182,6 @@ int run_program(int argc, char** argv) {
     fprintf(stderr, "Cannot open %s: %s\n", path->c_str(), strerror(errno));
     return -1;
   }
-  // The archive is read through this stream twice; without a buffer of
-  // our own every 4 KiB block would be a read system call.
-  setvbuf(self.stream, self_buffer, _IOFBF, sizeof self_buffer);
   const int64_t image_end = get_image_end(self.stream);
   if (image_end < 0) return -1;
   struct stat status {};

@@ -259,14 +259,9 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
   if (action == TAR_EXTRACT) {
     // Announced before the pipe is tested, so it shows even when the pipe
     // cannot be opened. On a terminal the share streamed follows the "...".
-    if (pipe != nullptr && isatty(fileno(stdout))) {
-      struct stat file {};
-      const uint64_t size = fstat(fileno(package), &file) == 0 ? static_cast<uint64_t>(file.st_size) : 0;
-      printf("Uncompressing in %s...", target_dir);
-      progress_start(&meter, stdout, size > archive_offset ? size - archive_offset : 0);
-    } else {
-      printf("Uncompressing in %s...\n", target_dir);
-    }
+    printf("Uncompressing in %s...", target_dir);
+    if (pipe != nullptr) progress_start(&meter, stdout, archive_length(package, archive_offset));
+    if (meter.out == nullptr) putchar('\n');
   }
   if (pipe == nullptr) {
     perror("Open tar pipe error");

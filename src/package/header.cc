@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -40,19 +41,8 @@ int read_package_header(FILE* package, uint64_t image_end, package_header* heade
   return 0;
 }
 
-int copy_blocks(FILE* in, FILE* out, const char* write_error) {
-  unsigned char block[COPY_BLOCK_SIZE];
-  while (!feof(in)) {
-    const std::size_t got = fread(block, 1, COPY_BLOCK_SIZE, in);
-    // A short read without the error indicator is the end of the input.
-    if (got < COPY_BLOCK_SIZE && ferror(in)) {
-      fputs("Read tar error\n", stderr);
-      return -1;
-    }
-    if (fwrite(block, 1, got, out) < got) {
-      fputs(write_error, stderr);
-      return -1;
-    }
-  }
-  return 0;
+uint64_t archive_length(FILE* package, uint64_t archive_offset) {
+  struct stat status {};
+  if (fstat(fileno(package), &status) != 0 || static_cast<uint64_t>(status.st_size) <= archive_offset) return 0;
+  return static_cast<uint64_t>(status.st_size) - archive_offset;
 }

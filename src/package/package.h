@@ -30,13 +30,6 @@ static_assert(PACKAGE_HEADER_SIZE == 24);
 /// Every copy and digest loop moves this many bytes per call.
 constexpr std::size_t COPY_BLOCK_SIZE = 4096;
 
-/// Stdio buffer of the streams that carry an archive: the program's own
-/// file and the pipe into tar (the builder moves larger blocks of its own).
-/// The loops above still move COPY_BLOCK_SIZE bytes per call; this sets how
-/// many bytes each read or write system call moves (the default buffer of
-/// one 4 KiB block makes every call a system call of its own).
-constexpr std::size_t STREAM_BUFFER_SIZE = 128 * 1024;
-
 /// Bytes per read of the integrity pass. 64 KiB to 1 MiB measured alike,
 /// as did posix_fadvise(SEQUENTIAL); mapping the file was slower (a page
 /// fault per 4 KiB costs more than a read per block).
@@ -58,10 +51,9 @@ uint64_t decode_archive_size(const unsigned char* in);
 /// with errno set; prints nothing.
 int seek_package(FILE* package, uint64_t offset);
 
-/// Copies in to out from in's position to its end, COPY_BLOCK_SIZE bytes per
-/// call. Returns 0, or -1 after "Read tar error" (a read error on in) or
-/// write_error (out took fewer bytes than given).
-int copy_blocks(FILE* in, FILE* out, const char* write_error);
+/// Bytes from archive_offset to the end of the file open on package (0 when
+/// the file is shorter or cannot be looked at): what a progress meter counts.
+uint64_t archive_length(FILE* package, uint64_t archive_offset);
 
 /// Reads the package header at image_end. Returns 0, or -1 after
 /// "Archive size read error" or "Archive checksum read error".
