@@ -8,11 +8,22 @@
 
 namespace {
 
-enum builder_value { OPTION_VERSION = 1, OPTION_HELP = 2, OPTION_CREATE = 10 };
+enum builder_value {
+  OPTION_VERSION = 1,
+  OPTION_HELP = 2,
+  OPTION_CREATE = 10,
+  OPTION_SIGNER = 15,
+  OPTION_LABEL = 16,
+  OPTION_LICENSE = 17,
+  OPTION_SIGN = 18,
+  OPTION_INSPECT = 19,
+};
 
 }  // namespace
 
-void print_builder_usage(const char* name) { printf("Usage: %s --create <INSTALLER_NAME> <TAR_FILE>\n", name); }
+void print_builder_usage(const char* name) {
+  printf("Usage: %s --create <INSTALLER_NAME> <TAR_FILE>\n", name);
+}
 
 int parse_builder_options(int argc, char** argv, installer_options* options) {
   const auto name = get_program_name(argv[0]);
@@ -20,43 +31,71 @@ int parse_builder_options(int argc, char** argv, installer_options* options) {
 
   int value = 0;
   const struct option table[] = {
-      {"version", no_argument, &value, OPTION_VERSION},
-      {"help", no_argument, &value, OPTION_HELP},
-      {"create", required_argument, &value, OPTION_CREATE},
+      {"version", no_argument, &value, OPTION_VERSION},   {"help", no_argument, &value, OPTION_HELP},
+      {"create", required_argument, &value, OPTION_CREATE}, {"label", required_argument, &value, OPTION_LABEL},
+      {"license", required_argument, &value, OPTION_LICENSE}, {"sign", required_argument, &value, OPTION_SIGN},
+      {"inspect", required_argument, &value, OPTION_INSPECT}, {"signer", required_argument, &value, OPTION_SIGNER},
       {nullptr, 0, nullptr, 0},
   };
 
-  // Only the first option counts; whatever follows a complete --create is
-  // ignored.
-  const int c = getopt_long(argc, argv, "h", table, nullptr);
-  if (c == -1) return 0;
-  if (c == '?') return -1;
-  if (c == 'h') {
-    print_builder_usage(name->c_str());
-    exit(0);
-  }
-  if (c != 0) {
-    fprintf(stderr, "Cannot get option %o\n", static_cast<unsigned>(c));
-    return -1;
-  }
-  switch (value) {
-    case OPTION_HELP:
+  // The first of --help, --version, --create and --inspect decides what
+  // the run does; the settings may come before or after it.
+  bool decided = false;
+  for (;;) {
+    const int c = getopt_long(argc, argv, "h", table, nullptr);
+    if (c == -1) return 0;
+    if (c == '?') return -1;
+    if (c == 'h') {
+      if (decided) continue;
       print_builder_usage(name->c_str());
       exit(0);
-    case OPTION_VERSION:
-      print_version();
-      exit(0);
-    case OPTION_CREATE:
-      options->create = 1;
-      if (optind >= argc) {
-        print_builder_usage(name->c_str());
-        return -1;
-      }
-      options->installer_name = optarg;
-      options->tar_name = argv[optind++];
-      return 0;
-    default:
-      fprintf(stderr, "Unknown option %d\n", value);
+    }
+    if (c != 0) {
+      fprintf(stderr, "Cannot get option %o\n", static_cast<unsigned>(c));
       return -1;
+    }
+    switch (value) {
+      case OPTION_HELP:
+        if (decided) break;
+        print_builder_usage(name->c_str());
+        exit(0);
+      case OPTION_VERSION:
+        if (decided) break;
+        print_version();
+        exit(0);
+      case OPTION_CREATE:
+        if (decided) break;
+        decided = true;
+        options->create = 1;
+        if (optind >= argc) {
+          print_builder_usage(name->c_str());
+          return -1;
+        }
+        options->installer_name = optarg;
+        // The word after the package's name is the tar file, whatever it
+        // looks like.
+        options->tar_name = argv[optind++];
+        break;
+      case OPTION_INSPECT:
+        if (decided) break;
+        decided = true;
+        options->inspect = optarg;
+        break;
+      case OPTION_LABEL:
+        options->label = optarg;
+        break;
+      case OPTION_LICENSE:
+        options->license_file = optarg;
+        break;
+      case OPTION_SIGN:
+        options->sign_key = optarg;
+        break;
+      case OPTION_SIGNER:
+        options->signers.emplace_back(optarg);
+        break;
+      default:
+        fprintf(stderr, "Unknown option %d\n", value);
+        return -1;
+    }
   }
 }

@@ -36,14 +36,42 @@ int wait_for_script(pid_t child) {
   return WEXITSTATUS(wait_status);
 }
 
-int build(int argc, char** argv, FILE* self, const std::string& path) {
+const char* or_null(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
+
+// The settings of the program's own file, of file_size bytes.
+int read_own_settings(FILE* self, uint64_t file_size, package_settings* settings) {
+  elf_image image;
+  if (read_elf_image(self, file_size, &image) != 0) return -1;
+  return read_package_settings(self, file_size, image, settings);
+}
+
+int build(int argc, char** argv, FILE* self, const std::string& path, uint64_t file_size) {
   installer_options options;
   if (parse_builder_options(argc, argv, &options) != 0) return -1;
   if (!options.create) {
     fputs("This installer does not contain an embedded archive\n", stderr);
     return -1;
   }
-  return create_package(self, path.c_str(), options.installer_name.c_str(), options.tar_name.c_str());
+  // Every setting is checked before the package is opened, so a refused
+  // one leaves an existing file as it was.
+  package_settings settings;
+  if (load_settings(or_null(options.label), or_null(options.license_file), &settings) != 0) return -1;
+  // A package's own stub carries its publisher's settings: what it built
+  // would speak for that publisher.
+  package_settings own;
+  if (read_own_settings(self, file_size, &own) != 0) return -1;
+  if (own.present) {
+    fprintf(stderr, "Cannot create %s: %s carries package settings and is not a builder\n",
+            options.installer_name.c_str(), path.c_str());
+    return -1;
+  }
+  return create_package(self, path.c_str(), options.installer_name.c_str(), options.tar_name.c_str(), &settings);
+}
+
+// The license as it is printed: with a line end at its end.
+void print_license(const std::string& license) {
+  fputs(license.c_str(), stdout);
+  if (license.back() != '\n') putchar('\n');
 }
 
 // path made absolute against the directory the run started from.
@@ -84,7 +112,7 @@ int leave_directory(const installer_options& options, const char* target, const 
   return interrupted_or(status);
 }
 
-int install(int argc, char** argv, self_file& self, int64_t image_end, const std::string& path,
+int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t file_size, const std::string& path,
             const std::string& name) {
   installer_options options;
   if (parse_installer_options(argc, argv, &options) != 0) return -1;
@@ -94,33 +122,61 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, const std
 
   package_header header{};
   if (read_package_header(self.stream, static_cast<uint64_t>(image_end), &header) != 0) return -1;
+  package_settings settings;
+  if (read_own_settings(self.stream, file_size, &settings) != 0) return -1;
 
   if (options.info) {
     printf("TAR size: %llu KB \n", static_cast<unsigned long long>(size_in_kb(header.archive_size)));
     printf("Target directory: %s \n", target);
     puts("Script to run after the extraction: ./install.sh");
     printf("directory %s is permanent\n", target);
+    if (!settings.label.empty()) printf("Label: %s\n", settings.label.c_str());
+    if (!settings.license.empty()) puts("License: present (--show-license shows it)");
+    return 0;
+  }
+  if (options.show_license) {
+    if (settings.license.empty())
+      puts("This package has no license");
+    else
+      print_license(settings.license);
     return 0;
   }
 
+  // Under --quiet the program's own lines stay out of standard output;
+  // questions, the script and every error are unchanged.
+  const bool talk = !options.quiet;
+  if (talk && !settings.label.empty()) printf("%s\n", settings.label.c_str());
   const uint64_t archive_offset = static_cast<uint64_t>(image_end) + PACKAGE_HEADER_SIZE;
-  fputs("Verifying archive integrity... ", stdout);
   progress_meter meter;
-  progress_start(&meter, stdout, archive_length(self.stream, archive_offset));
+  if (talk) {
+    fputs("Verifying archive integrity... ", stdout);
+    progress_start(&meter, stdout, archive_length(self.stream, archive_offset));
+  }
   fflush(stdout);
   const int verified = verify_archive(self.stream, archive_offset, header.digest, &meter);
   progress_end(&meter);
   if (verified != 0) {
-    puts("Failed.");
+    if (talk)
+      puts("Failed.");
+    else
+      fputs("Verifying archive integrity... Failed.\n", stderr);
     return -1;
   }
-  puts("Succeed.");
+  if (talk) puts("Succeed.");
   fflush(stdout);
   if (options.check) return 0;
 
+  // Accepted before anything lands on disk or reaches a command of the
+  // user's; a listing needs no acceptance.
+  if (!settings.license.empty() && !options.accept && options.tar_action != TAR_LIST &&
+      ask_license(stdin, stdout, settings.license) != 0) {
+    fputs("License not accepted\n", stderr);
+    return LICENSE_DECLINED_STATUS;
+  }
+
   // Left in the buffer: with output to a file or pipe, tar's own output
   // comes first.
-  if (options.tar_action == TAR_CUSTOM) printf("Run: %s\n", options.tar_command.c_str());
+  if (talk && options.tar_action == TAR_CUSTOM) printf("Run: %s\n", options.tar_command.c_str());
 
   char start_dir[PATH_BUFFER_SIZE];
   if (getcwd(start_dir, sizeof start_dir) == nullptr) {
@@ -131,7 +187,7 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, const std
 
   target_state state;
   if (pipe_archive_to_tar(self.stream, archive_offset, options.tar_action, options.tar_command.c_str(), target,
-                          &state) != 0) {
+                          &state, options.quiet) != 0) {
     // A failed extraction leaves nothing of its own behind; a failure to
     // make or enter the directory has nothing to undo.
     if (state.entered) return leave_directory(options, target, start_dir, state, -1);
@@ -191,6 +247,7 @@ int run_program(int argc, char** argv) {
   }
   // A bare stub ends where its image ends; anything else carries a package,
   // a file cut short inside its own image included.
-  if (status.st_size == image_end) return build(argc, argv, self.stream, *path);
-  return install(argc, argv, self, image_end, *path, *name);
+  const auto file_size = static_cast<uint64_t>(status.st_size);
+  if (status.st_size == image_end) return build(argc, argv, self.stream, *path, file_size);
+  return install(argc, argv, self, image_end, file_size, *path, *name);
 }

@@ -21,6 +21,10 @@ enum option_value {
   OPTION_NOEXEC = 8,
   OPTION_TARGET = 9,
   OPTION_KEEP = 11,
+  OPTION_ACCEPT = 12,
+  OPTION_SHOW_LICENSE = 13,
+  OPTION_QUIET = 14,
+  OPTION_SIGNER = 15,
 };
 
 // Words left once the options end belong to the script only when "--"
@@ -46,6 +50,7 @@ void print_help(const char* name) {
         "            title, default target directory, embedded script, etc.\n"
         " --list     show the list of files in the installation package\n"
         " --check    check integrity of the installation package\n"
+        " --show-license    show the package's license\n"
         "\n",
         stdout);
   printf("2. Run %s:\n", name);
@@ -56,6 +61,9 @@ void print_help(const char* name) {
         " --noexec     do not run embedded script\n"
         " --target <directory>    extract the installation package to the <directory>\n"
         " --tar <arg1> [<arg2> ...]    access the package content via the tar command\n"
+        " --accept     accept the package's license without showing it\n"
+        " --quiet      print nothing but questions, the script's output and errors\n"
+        " --signer <fingerprint>    refuse a package not signed by that key\n"
         " --    the following arguments will be passed to the embedded script\n",
         stdout);
 }
@@ -82,6 +90,9 @@ int parse_installer_options(int argc, char** argv, installer_options* options) {
       {"info", no_argument, &value, OPTION_INFO},       {"check", no_argument, &value, OPTION_CHECK},
       {"confirm", no_argument, &value, OPTION_CONFIRM}, {"keep", no_argument, &value, OPTION_KEEP},
       {"noexec", no_argument, &value, OPTION_NOEXEC},   {"target", required_argument, &value, OPTION_TARGET},
+      // Named so that every prefix that worked before still means what it did.
+      {"accept", no_argument, &value, OPTION_ACCEPT},   {"show-license", no_argument, &value, OPTION_SHOW_LICENSE},
+      {"quiet", no_argument, &value, OPTION_QUIET},     {"signer", required_argument, &value, OPTION_SIGNER},
       {nullptr, 0, nullptr, 0},
   };
 
@@ -104,7 +115,8 @@ int parse_installer_options(int argc, char** argv, installer_options* options) {
       case OPTION_HELP:
         print_help(name->c_str());
         exit(0);
-      // --list, --tar and --info end the parsing: later words are ignored.
+      // --list, --tar, --info and --show-license end the parsing: later
+      // words are ignored.
       case OPTION_LIST:
         options->tar_action = TAR_LIST;
         return 0;
@@ -115,6 +127,18 @@ int parse_installer_options(int argc, char** argv, installer_options* options) {
       case OPTION_INFO:
         options->info = 1;
         return 0;
+      case OPTION_SHOW_LICENSE:
+        options->show_license = 1;
+        return 0;
+      case OPTION_ACCEPT:
+        options->accept = 1;
+        break;
+      case OPTION_QUIET:
+        options->quiet = 1;
+        break;
+      case OPTION_SIGNER:
+        options->signers.emplace_back(optarg);
+        break;
       case OPTION_CHECK:
         options->check = 1;
         break;

@@ -26,7 +26,18 @@ struct installer_options {
   std::string tar_command;                ///< composed from --tar
   std::vector<std::string> script_args;   ///< the words after --
   enum tar_action tar_action = TAR_EXTRACT;  ///< --list, --tar
+  int accept = 0;                         ///< --accept: the license without showing or asking
+  int show_license = 0;                   ///< --show-license
+  int quiet = 0;                          ///< --quiet
+  std::vector<std::string> signers;       ///< --signer, both modes: fingerprints a signature must match
+  std::optional<std::string> label;       ///< --label (builder)
+  std::optional<std::string> license_file;  ///< --license (builder)
+  std::optional<std::string> sign_key;    ///< --sign (builder)
+  std::optional<std::string> inspect;     ///< --inspect's package (builder)
 };
+
+/// The exit status of a run whose license the user did not accept.
+constexpr int LICENSE_DECLINED_STATUS = 254;
 
 /// Prints "Quarnel Installer <version>".
 void print_version();
@@ -45,9 +56,11 @@ std::string compose_tar_command(const char* arg1, char* const* rest, int rest_co
 /// argv as getopt_long does.
 int parse_installer_options(int argc, char** argv, installer_options* options);
 
-/// Fills options from a builder command line: only the first option is
-/// looked at. Returns 0 (create clear when there was none), or -1 after one
-/// message.
+/// Fills options from a builder command line. The settings options may
+/// stand before or after --create; the first of --help, --version, --create
+/// and --inspect decides, and once --create or --inspect has been read the
+/// others are ignored, as are words that are not options. Returns 0 (create
+/// clear and inspect unset when there was neither), or -1 after one message.
 int parse_builder_options(int argc, char** argv, installer_options* options);
 
 /// The whole program: returns the exit status (-1 for the program's own

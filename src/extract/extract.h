@@ -31,13 +31,14 @@ struct target_state {
 /// command of action. For TAR_EXTRACT it first creates and enters
 /// target_dir (left entered on return), shows the share streamed after the
 /// "Uncompressing" line while standard output is a terminal, and, when the
-/// real user ID is 0, afterwards runs "chown -R 0:0 .". *target tells what
+/// real user ID is 0, afterwards runs "chown -R 0:0 .". quiet leaves out
+/// the "Uncompressing" line and the share streamed. *target tells what
 /// happened to target_dir (nothing, for other actions). A tar that stops
 /// reading early ends the copy quietly: its exit status decides. Returns
 /// 0, or -1 after one message, or -1 silently when interrupt_signal() is
 /// set; nothing is undone here.
 int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, const char* tar_command,
-                        const char* target_dir, target_state* target);
+                        const char* target_dir, target_state* target, bool quiet = false);
 
 /// How the plain archive moves from the package into the pipe.
 enum copy_method : int32_t {
@@ -83,6 +84,13 @@ int ask_yes_no(FILE* in, FILE* out, const std::string& question);
 /// Return as ask_yes_no.
 int ask_extract(uint64_t archive_size, const char* target_dir);
 int ask_run_script(const std::vector<std::string>& script_args);
+
+/// Shows license on out, a screen at a time when in and out are both
+/// terminals, and asks whether it is accepted: "y" or "yes" in any case
+/// accepts, "n", "no", an empty line or the end of input declines at once;
+/// any other answer asks again, up to PROMPT_ATTEMPTS times. Returns 0 when
+/// accepted, 1 otherwise.
+int ask_license(FILE* in, FILE* out, const std::string& license);
 
 /// The argument vector of the embedded script: "sh", "./install.sh", the
 /// script arguments (pointing into script_args), then a null pointer.

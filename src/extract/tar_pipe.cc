@@ -230,7 +230,7 @@ copy_result copy_to_pipe(int in, uint64_t offset, int out, copy_method method, p
 }
 
 int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, const char* tar_command,
-                        const char* target_dir, target_state* target) {
+                        const char* target_dir, target_state* target, bool quiet) {
   *target = target_state{};
   const char* command = nullptr;
   switch (action) {
@@ -256,7 +256,7 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
   catch_broken_pipe();
   FILE* pipe = popen(command, "w");
   progress_meter meter;
-  if (action == TAR_EXTRACT) {
+  if (action == TAR_EXTRACT && !quiet) {
     // Announced before the pipe is tested, so it shows even when the pipe
     // cannot be opened. On a terminal the share streamed follows the "...".
     printf("Uncompressing in %s...", target_dir);

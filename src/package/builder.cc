@@ -116,6 +116,54 @@ int pass_through(FILE* in, FILE* out, hash_state* digest, uint64_t* moved, const
   return 0;
 }
 
+// Copies count bytes of in from offset from into out.
+int copy_range(FILE* in, uint64_t from, uint64_t count, FILE* out) {
+  if (seek_package(in, from) != 0) {
+    fputs("Read tar error\n", stderr);
+    return -1;
+  }
+  while (count > 0) {
+    const std::size_t want = count < BUILD_BLOCK_SIZE ? static_cast<std::size_t>(count) : BUILD_BLOCK_SIZE;
+    const std::size_t got = fread(block, 1, want, in);
+    if (got < want) {
+      fputs("Read tar error\n", stderr);
+      return -1;
+    }
+    if (fwrite(block, 1, got, out) < got) {
+      fputs("Write installer file error\n", stderr);
+      return -1;
+    }
+    count -= got;
+  }
+  return 0;
+}
+
+// The stub with one more section, holding the settings: its ELF header,
+// its bytes up to the section header table, the settings, then the name
+// table and the longer section header table. *image_size is where the new
+// image ends.
+int write_stub_with_settings(FILE* stub, FILE* out, const package_settings& settings, uint64_t* image_size) {
+  struct stat status {};
+  elf_image image;
+  elf_addition plan;
+  const std::string section = encode_settings(settings);
+  if (fstat(fileno(stub), &status) != 0 || read_elf_image(stub, static_cast<uint64_t>(status.st_size), &image) != 0 ||
+      plan_elf_addition(image, SETTINGS_SECTION, section.size(), &plan) != 0)
+    return -1;
+  if (fwrite(plan.header.data(), 1, plan.header.size(), out) < plan.header.size()) {
+    fputs("Write installer file error\n", stderr);
+    return -1;
+  }
+  if (copy_range(stub, plan.copy_from, plan.copy_end - plan.copy_from, out) != 0) return -1;
+  if (fwrite(section.data(), 1, section.size(), out) < section.size() ||
+      fwrite(plan.tail.data(), 1, plan.tail.size(), out) < plan.tail.size()) {
+    fputs("Write installer file error\n", stderr);
+    return -1;
+  }
+  *image_size = plan.copy_end + section.size() + plan.tail.size();
+  return 0;
+}
+
 int write_header(FILE* out, uint64_t archive_size, const unsigned char digest[DIGEST_BYTES]) {
   unsigned char size[ARCHIVE_SIZE_BYTES];
   encode_archive_size(archive_size, size);
@@ -134,11 +182,15 @@ int write_header(FILE* out, uint64_t archive_size, const unsigned char digest[DI
 // then goes back and fills in the header. The tar file is read once, so
 // the digest and the size describe exactly the bytes that were written,
 // whatever the file does meanwhile.
-int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name) {
+int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name, const package_settings* settings) {
   rewind(stub);
   uint64_t header_offset = 0;
-  if (pass_through(stub, out, nullptr, &header_offset, "Read tar error\n", "Write installer file error\n") != 0)
+  if (settings != nullptr && settings->present) {
+    if (write_stub_with_settings(stub, out, *settings, &header_offset) != 0) return -1;
+  } else if (pass_through(stub, out, nullptr, &header_offset, "Read tar error\n", "Write installer file error\n") !=
+             0) {
     return -1;
+  }
   const unsigned char zeros[DIGEST_BYTES] = {};
   if (write_header(out, 0, zeros) != 0) return -1;
 
@@ -160,7 +212,9 @@ int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name) 
 
 }  // namespace
 
-int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name) {
+int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name,
+                   const package_settings* settings, const char* sign_key) {
+  (void)sign_key;
   // A standard input that was closed at start has lent its descriptor to
   // the program's own file, or would lend it to the output: it is a tar
   // file that cannot be opened, and fails where a missing file would.
@@ -188,7 +242,7 @@ int create_package(FILE* stub, const char* stub_path, const char* installer_name
   // tar file is; a pipe is read until the block is full.
   setvbuf(tar, nullptr, _IONBF, 0);
 
-  if (write_package(stub, out, tar, installer_name) != 0) {
+  if (write_package(stub, out, tar, installer_name, settings) != 0) {
     fclose(out);
     fclose(tar);
     return -1;

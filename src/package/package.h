@@ -21,6 +21,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "self/self.h"
 
 constexpr std::size_t ARCHIVE_SIZE_BYTES = 8;
 constexpr std::size_t DIGEST_BYTES = 16;
@@ -89,6 +93,65 @@ void progress_end(progress_meter* meter);
 int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES],
                    progress_meter* meter = nullptr);
 
+// Settings: what a package says for its publisher. A package built with
+// settings carries them in one more section of its stub's ELF image, so the
+// layout above is unchanged and the image end covers them:
+//
+//   offset  length  content
+//   0       8       SETTINGS_MAGIC
+//   8       ...     records, each: tag (4 bytes), length (4 bytes), both
+//                   little-endian, then length bytes of value
+//
+// Each tag appears at most once. SETTING_SIGNATURE, when present, is the
+// first record, so its value lies at SIGNATURE_SLOT_AT from the section's
+// start. Any other tag, a length past the end, a repeated record or a value
+// that breaks its rule is damage: the package is refused, never guessed at.
+constexpr const char* SETTINGS_SECTION = ".quarnel";
+constexpr char SETTINGS_MAGIC[] = "QRNLSET\x01";
+constexpr std::size_t SETTINGS_MAGIC_SIZE = 8;
+static_assert(sizeof SETTINGS_MAGIC == SETTINGS_MAGIC_SIZE + 1);
+constexpr std::size_t SETTING_RECORD_HEADER = 8;
+enum setting_tag : uint32_t {
+  SETTING_SIGNATURE = 1,  ///< SIGNATURE_SLOT_SIZE bytes: armored SSH signature, then NUL bytes
+  SETTING_LABEL = 2,      ///< 1 to LABEL_MAX bytes of UTF-8, no control characters
+  SETTING_LICENSE = 3,    ///< 1 to LICENSE_MAX bytes of UTF-8 text (tabs and line ends allowed)
+};
+constexpr std::size_t LABEL_MAX = 200;
+constexpr std::size_t LICENSE_MAX = 1 << 20;
+constexpr std::size_t SIGNATURE_SLOT_SIZE = 1024;
+constexpr std::size_t SIGNATURE_SLOT_AT = SETTINGS_MAGIC_SIZE + SETTING_RECORD_HEADER;
+
+struct package_settings {
+  bool present = false;  ///< the file has a settings section
+  std::string label;     ///< empty for none
+  std::string license;   ///< empty for none
+  bool is_signed = false;
+  std::string signature;          ///< armored text, without the padding
+  uint64_t signature_offset = 0;  ///< file offset of the slot (section offset when parsed alone)
+};
+
+/// What a text may hold: 0 when it is UTF-8 without control characters
+/// (in multi_line text: tab, line feed, and carriage return before a line
+/// feed are allowed), 1 when it is not UTF-8, 2 for a control character.
+int check_text(std::string_view text, bool multi_line);
+
+/// The section's bytes for settings; a signed one gets a slot of zeros.
+std::string encode_settings(const package_settings& settings);
+
+/// Reads a section's bytes into settings (signature_offset relative to the
+/// section). Returns 0, or -1 after "Damaged package settings: DETAIL".
+int parse_settings(const unsigned char* data, std::size_t size, package_settings* settings);
+
+/// The settings of the ELF file open on stream, of file_size bytes, whose
+/// headers are image: settings->present stays false when it has none.
+/// Returns 0, or -1 after one message.
+int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& image, package_settings* settings);
+
+/// Builds settings from the builder's options (null for those not given):
+/// the label checked, the license file read and checked. Returns 0, or -1
+/// after one message.
+int load_settings(const char* label, const char* license_file, package_settings* settings);
+
 /// Writes installer_name: the stub (read from the start of stub, the open
 /// program file found at stub_path), the package header, and tar_name's
 /// bytes, read once ("-" is standard input); then sets mode 0755. The header
@@ -97,5 +160,7 @@ int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char s
 /// the stub itself, a tar file that is a directory, and an existing
 /// installer_name that is not a regular file. An existing installer_name is
 /// not executable until the build succeeds. Returns 0, or -1 after one
-/// message.
-int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name);
+/// message. With settings (null for none) the stub image gets a settings
+/// section; a settings->is_signed package is then signed with sign_key.
+int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name,
+                   const package_settings* settings = nullptr, const char* sign_key = nullptr);

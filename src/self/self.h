@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 /// Bytes, terminating NUL included, of a composed program path and of the
 /// working directory saved before extraction.
@@ -47,3 +48,53 @@ int check_elf_ident(const unsigned char* ident);
 /// file. Return as get_image_end.
 int64_t elf32_image_end(FILE* stream);
 int64_t elf64_image_end(FILE* stream);
+
+/// One section header, as much of it as the program uses.
+struct elf_section {
+  std::string name;  ///< from the section name table; empty when it has none
+  uint32_t type = 0;
+  uint64_t offset = 0, size = 0;
+};
+
+/// The parts of an ELF file's headers that settings are read from and
+/// written into, in the file's own class and byte order (EI_DATA), which
+/// need not be the host's.
+struct elf_image {
+  int elf_class = 0;        ///< 1 (32-bit) or 2 (64-bit)
+  bool big_endian = false;  ///< EI_DATA 2
+  uint64_t shoff = 0;       ///< e_shoff
+  uint32_t shnum = 0;       ///< e_shnum
+  uint32_t shstrndx = 0;    ///< e_shstrndx
+  std::string header;       ///< the ELF header's bytes
+  std::string table;        ///< the section header table's bytes, e_shnum fixed-size entries
+  std::string names;        ///< the section name table's bytes
+  std::vector<elf_section> sections;
+  uint64_t end = 0;  ///< the image end, measured as get_image_end measures it
+};
+
+/// Reads the ELF header and section header table of the file open on
+/// stream (a regular file of file_size bytes) and resolves the section
+/// names. Returns 0, or -1 after one message. A table or name table that
+/// lies past the end of the file is a failure.
+int read_elf_image(FILE* stream, uint64_t file_size, elf_image* image);
+
+/// Index in image.sections of the first section called name, or -1.
+int find_elf_section(const elf_image& image, const char* name);
+
+/// What the builder writes to give an image one more section: the image's
+/// bytes from copy_from to copy_end after header, then the section's
+/// section_size bytes at section_offset, then tail (the name table with
+/// the new name, padding, and the section header table with one more entry),
+/// so that the new image ends where tail ends.
+struct elf_addition {
+  std::string header;           ///< the ELF header with e_shoff and e_shnum moved
+  uint64_t copy_from = 0;       ///< the end of the ELF header
+  uint64_t copy_end = 0;        ///< where the old image is cut off
+  uint64_t section_offset = 0;  ///< equal to copy_end
+  std::string tail;
+};
+
+/// Plans the addition of a section called name with size bytes of data
+/// (not allocated, not loaded) to image. Returns 0, or -1 after one message
+/// when the image's layout does not allow it.
+int plan_elf_addition(const elf_image& image, const char* name, uint64_t size, elf_addition* plan);
