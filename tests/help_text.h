@@ -2,6 +2,8 @@
 // parser's unit tests and the end-to-end tests of a package.
 #pragma once
 
+#include <string>
+
 inline constexpr const char* SETUP_RUN_HELP =
     "1. Get help or info about setup.run:\n"
     " --help     show this help on switches\n"
@@ -9,6 +11,7 @@ inline constexpr const char* SETUP_RUN_HELP =
     "            title, default target directory, embedded script, etc.\n"
     " --list     show the list of files in the installation package\n"
     " --check    check integrity of the installation package\n"
+    " --show-license    show the package's license\n"
     "\n"
     "2. Run setup.run:\n"
     " setup.run [options] [--] [additional arguments to embedded script]\n"
@@ -18,4 +21,13 @@ inline constexpr const char* SETUP_RUN_HELP =
     " --noexec     do not run embedded script\n"
     " --target <directory>    extract the installation package to the <directory>\n"
     " --tar <arg1> [<arg2> ...]    access the package content via the tar command\n"
+    " --accept     accept the package's license without showing it\n"
+    " --quiet      print nothing but questions, the script's output and errors\n"
+    " --signer <fingerprint>    refuse a package not signed by that key\n"
     " --    the following arguments will be passed to the embedded script\n";
+
+// The builder's usage, for a program called name.
+inline std::string builder_usage(const std::string& name) {
+  return "Usage: " + name + " --create <INSTALLER_NAME> <TAR_FILE> [--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n" +
+         std::string(7, ' ') + name + " --inspect <PACKAGE> [--signer <FINGERPRINT>]\n";
+}

@@ -22,7 +22,8 @@ enum builder_value {
 }  // namespace
 
 void print_builder_usage(const char* name) {
-  printf("Usage: %s --create <INSTALLER_NAME> <TAR_FILE>\n", name);
+  printf("Usage: %s --create <INSTALLER_NAME> <TAR_FILE> [--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n", name);
+  printf("%*s%s --inspect <PACKAGE> [--signer <FINGERPRINT>]\n", 7, "", name);
 }
 
 int parse_builder_options(int argc, char** argv, installer_options* options) {

@@ -34,7 +34,7 @@ tar -cf payload.tar install.sh
 version=$("$stub" --version)
 grep -qF "\"$version\"" page || fail "the page does not show the banner \"$version\""
 
-options() { grep -oE -- '--[a-z]*' "$1" | sort -u; }
+options() { grep -oE -- '--[a-z][a-z-]*' "$1" | sort -u; }
 sed -n '/^SYNOPSIS$/,/^DESCRIPTION$/p' page >synopsis
 options help >from_help
 options synopsis >from_synopsis

@@ -12,6 +12,7 @@
 
 #include "harness.h"
 #include "package_bytes.h"
+#include "../help_text.h"
 
 namespace e2e {
 namespace {
@@ -50,7 +51,7 @@ class BuilderTest : public E2eTest {
 
 TEST_F(BuilderTest, CommandLine) {
   fs::create_directory(path("bin"));
-  const std::string usage = "Usage: my-builder --create <INSTALLER_NAME> <TAR_FILE>\n";
+  const std::string usage = builder_usage("my-builder");
   const std::string no_archive = "This installer does not contain an embedded archive\n";
   struct row {
     std::vector<std::string> args;

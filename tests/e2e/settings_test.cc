@@ -1,0 +1,185 @@
+// Packages that speak for their publisher: a label, a license accepted
+// before anything is extracted, quiet runs, and settings that are refused
+// when they are bad or damaged.
+#include <filesystem>
+#include <random>
+
+#include "installer_support.h"
+#include "package_bytes.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string LABEL = "Demo Tool 1.0 \xE2\x9C\x93", TERMS = "Terms of use\nline two\n";
+const std::string QUESTION = "Do you accept this license? [yes/no] ";
+
+class SettingsTest : public InstallerTest {
+ protected:
+  // demo.run: labelled and licensed; install.sh says what it got.
+  void SetUp() override {
+    make_tar("payload.tar", {{"install.sh", "echo \"installed $*\"\n"}});
+    write_file(path("LICENSE"), TERMS);
+    build({"--label", LABEL, "--create", "demo.run", "payload.tar", "--license", "LICENSE"}, "", 0);
+  }
+  void build(const std::vector<std::string>& args, const std::string& err, int status) {
+    const run_result r = run_in_dir(stub_path(), args);
+    EXPECT_RUN(r, "", err, status);
+  }
+  // Runs bytes as ./case.run with --check; a damaged package must end with
+  // one message, never a signal, and make nothing.
+  run_result check_bytes(const std::string& bytes) {
+    write_file(path("case.run"), bytes, 0755);
+    const run_result r = run_package("case.run", {"--check"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_FALSE(exists(path("case.run.dir")));
+    return r;
+  }
+};
+
+TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
+  const std::string head = LABEL + "\n" + VERIFIED, shown = head + TERMS, made = uncompressing("demo.run.dir");
+  const struct {
+    std::vector<std::string> args;
+    std::string input, out, err;
+    int status;
+  } rows[] = {
+      {{"--", "a"}, "yes\n", shown + QUESTION + made + "installed a\n", "", 0},
+      {{}, "Y\n", shown + QUESTION + made + "installed \n", "", 0},
+      {{}, "maybe\nOK\nyEs\n", shown + QUESTION + QUESTION + QUESTION + made + "installed \n", "", 0},
+      {{}, "no\n", shown + QUESTION, "License not accepted\n", 254},
+      {{}, "\n", shown + QUESTION, "License not accepted\n", 254},
+      {{}, "", shown + QUESTION, "License not accepted\n", 254},
+      {{}, "a\nb\nc\nd\ne\nyes\n", shown + QUESTION + QUESTION + QUESTION + QUESTION + QUESTION,
+       "License not accepted\n", 254},
+      {{"--noexec"}, "n\n", shown + QUESTION, "License not accepted\n", 254},
+      {{"--tar", "xf"}, "N\n", shown + QUESTION, "License not accepted\n", 254},
+      // The license question comes before --confirm's own.
+      {{"--confirm"}, "y\nn\n", shown + QUESTION + "About to extract 10 KB in demo.run.dir ... Proceed? [y/n] ", "", 0},
+      {{"--accept"}, "", head + made + "installed \n", "", 0},
+      {{"--quiet"}, "yes\n", TERMS + QUESTION + "installed \n", "", 0},
+      {{"--quiet", "--accept", "--", "b"}, "", "installed b\n", "", 0},
+      {{"--quiet", "--check"}, "", "", "", 0},
+      {{"--check"}, "", head, "", 0},
+      {{"--show-license", "--bogus"}, "", TERMS, "", 0},
+      {{"--info"}, "",
+       "TAR size: 10 KB \nTarget directory: demo.run.dir \nScript to run after the extraction: ./install.sh\n"
+       "directory demo.run.dir is permanent\nLabel: " + LABEL + "\nLicense: present (--show-license shows it)\n",
+       "", 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << (r.args.empty() ? "(no options)" : r.args[0]) << " << " << r.input);
+    EXPECT_RUN(run_package("demo.run", r.args, with_input(r.input)), r.out, r.err, r.status);
+    // Declined means nothing extracted, nothing made.
+    EXPECT_FALSE(exists(path("demo.run.dir")));
+    EXPECT_FALSE(exists(path("install.sh")));
+  }
+  // A listing needs no acceptance; a plain package has no license to show.
+  EXPECT_RUN(run_package("demo.run", {"--list"}), head + host_listing(path("payload.tar")), "", 0);
+  make_package("plain.run", "payload.tar");
+  EXPECT_RUN(run_package("plain.run", {"--show-license"}), "This package has no license\n", "", 0);
+  // A failed check under --quiet still says so, on standard error.
+  std::string broken = read_file(path("demo.run"));
+  broken.back() ^= 1;
+  write_file(path("broken.run"), broken, 0755);
+  EXPECT_RUN(run_package("broken.run", {"--quiet", "--accept"}), "", "Verifying archive integrity... Failed.\n", 255);
+}
+
+TEST_F(SettingsTest, BuilderRefusesBadSettingsAndLeavesTheOutputAlone) {
+  write_file(path("big"), std::string((1 << 20) + 1, 'x'));
+  write_file(path("escape"), "see \x1b[8mhidden\n");
+  write_file(path("latin1"), "caf\xe9\n");
+  fs::create_directory(path("d"));
+  const struct {
+    std::vector<std::string> settings;
+    std::string err;
+  } rows[] = {
+      {{"--label", ""}, "Cannot use the label: it is empty\n"},
+      {{"--label", "two\nlines"}, "Cannot use the label: it holds a control character\n"},
+      {{"--label", "bell\a"}, "Cannot use the label: it holds a control character\n"},
+      {{"--label", std::string(201, 'x')}, "Cannot use the label: it is longer than 200 bytes\n"},
+      {{"--label", "\xff"}, "Cannot use the label: it is not UTF-8 text\n"},
+      {{"--license", "missing"}, "Cannot read license missing: No such file or directory\n"},
+      {{"--license", "d"}, "Cannot use license d: it is not a regular file\n"},
+      {{"--license", "/dev/null"}, "Cannot use license /dev/null: it is not a regular file\n"},
+      {{"--license", "big"}, "Cannot use license big: it is larger than 1 MiB\n"},
+      {{"--license", "escape"}, "Cannot use license escape: it holds a control character\n"},
+      {{"--license", "latin1"}, "Cannot use license latin1: it is not UTF-8 text\n"},
+  };
+  const std::string before = read_file(path("demo.run"));
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.err);
+    std::vector<std::string> args = r.settings;
+    args.insert(args.end(), {"--create", "demo.run", "payload.tar"});
+    build(args, r.err, 255);
+    EXPECT_TRUE(read_file(path("demo.run")) == before);
+    EXPECT_EQ(file_mode(path("demo.run")), 0755);
+  }
+  // The longest label and license pass; the order of the options does not matter.
+  write_file(path("LICENSE"), std::string((1 << 20) - 1, 'x') + "\n");
+  build({"--create", "a.run", "payload.tar", "--license", "LICENSE", "--label", std::string(200, 'x')}, "", 0);
+  build({"--license", "LICENSE", "--label", std::string(200, 'x'), "--create", "b.run", "payload.tar"}, "", 0);
+  EXPECT_TRUE(read_file(path("a.run")) == read_file(path("b.run")));
+  // The stub of a package is not a builder.
+  const std::string stub_of_demo = before.substr(0, before.size() - 24 - fs::file_size(path("payload.tar")));
+  write_file(path("demo-stub"), stub_of_demo, 0755);
+  build({"--create", "out.run", "payload.tar"}, "", 0);
+  EXPECT_RUN(run_package("demo-stub", {"--create", "out.run", "payload.tar"}), "",
+             "Cannot create out.run: ./demo-stub carries package settings and is not a builder\n", 255);
+}
+
+TEST_F(SettingsTest, DamagedSettingsAreRefused) {
+  const std::string package = read_file(path("demo.run"));
+  // The settings come after the stub's own copy of the magic, in its data.
+  const std::size_t at = package.rfind(std::string("QRNLSET\x01", 8));
+  ASSERT_NE(at, std::string::npos);
+  const std::string damaged = "Damaged package settings: ";
+  const auto put32 = [](std::string bytes, std::size_t where, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[where + i] = static_cast<char>(value >> (8 * i));
+    return bytes;
+  };
+  // The settings' own section header, the last entry of the stub's table,
+  // in the stub's class and byte order.
+  const std::size_t image_end = package.size() - 24 - fs::file_size(path("payload.tar"));
+  const bool wide = package[4] == 2, big = package[5] == 2;
+  const std::size_t entry = image_end - (wide ? 64 : 40), width = wide ? 8 : 4;
+  const auto put_field = [&](std::size_t where, uint64_t value) {
+    std::string bytes = package;
+    for (std::size_t i = 0; i < width; ++i) bytes[where + (big ? width - 1 - i : i)] = static_cast<char>(value >> (8 * i));
+    return bytes;
+  };
+  const struct {
+    std::string bytes, err;
+  } rows[] = {
+      {put_field(entry + (wide ? 24 : 16), 10), damaged + "the section lies outside the image\n"},
+      {put_field(entry + (wide ? 32 : 20), image_end - at - 1), damaged + "the section overlaps the section headers\n"},
+      {put_field(entry + (wide ? 24 : 16), package.find(std::string("QRNLSET\x01", 8))),
+       damaged + "the section overlaps another section\n"},
+      {put32(package, at, 0), damaged + "unknown format\n"},
+      {put32(package, at + 8, 9), damaged + "unknown record\n"},
+      {put32(package, at + 8, 3), damaged + "a record appears twice\n"},
+      {put32(package, at + 12, 0xFFFFFFF0u), damaged + "a record's length runs past the end of the settings\n"},
+      {put32(package, at + 12, 0), damaged + "bad label (it is empty)\n"},
+      {put32(package, at + 8, 1), damaged + "misplaced signature\n"},
+      {put32(package, at + 16, 0x0A0A0A0A), damaged + "bad label (it holds a control character)\n"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.err);
+    EXPECT_RUN(check_bytes(r.bytes), "", r.err, 255);
+  }
+  // Random bytes anywhere in the settings: a message and 255, or a run of
+  // what is still a valid package.
+  std::mt19937 random(17);
+  for (int round = 0; round < 40; ++round) {
+    std::string bytes = package;
+    for (int k = 0; k < 1 + round % 4; ++k) bytes[at + random() % 64] = static_cast<char>(random());
+    const run_result r = check_bytes(bytes);
+    SCOPED_TRACE(r.err);
+    EXPECT_TRUE((r.status == 255 && r.err.starts_with(damaged) && r.err.find('\n') == r.err.size() - 1) ||
+                (r.status == 0 && r.err.empty()));
+  }
+}
+
+}  // namespace
+}  // namespace e2e
