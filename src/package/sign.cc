@@ -1,0 +1,259 @@
+// Signing a package with ssh-keygen, which holds (or reaches through
+// ssh-agent) the vendor's private key: this program never touches it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sodium.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "package/package.h"
+
+extern char** environ;
+
+namespace {
+
+// ssh-keygen's messages are small; a failure shows the last line of them.
+constexpr std::size_t STDERR_KEPT = 8192;
+constexpr std::size_t FEED_BLOCK_SIZE = 64 * 1024;
+
+// ssh-keygen reads a passphrase from /dev/tty, or from standard input when
+// it cannot open /dev/tty; our standard input for it is the package. So
+// with a terminal it is told to ask there (not through a graphical askpass
+// either), and without one to ask only through SSH_ASKPASS: the user's, or
+// /bin/false, which makes a locked key fail cleanly. A key in ssh-agent
+// needs no passphrase either way.
+std::vector<std::string> ssh_keygen_environment(bool terminal) {
+  const char* askpass = getenv("SSH_ASKPASS");
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    if (entry.starts_with("SSH_ASKPASS_REQUIRE=") || entry.starts_with("SSH_ASKPASS=")) continue;
+    env.emplace_back(entry);
+  }
+  if (terminal) {
+    env.emplace_back("SSH_ASKPASS_REQUIRE=never");
+  } else {
+    env.emplace_back("SSH_ASKPASS_REQUIRE=force");
+    env.push_back(std::string("SSH_ASKPASS=") + (askpass != nullptr && *askpass != '\0' ? askpass : "/bin/false"));
+  }
+  return env;
+}
+
+bool have_terminal() {
+  const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) return false;
+  close(tty);
+  return true;
+}
+
+void close_fd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+// What one run of ssh-keygen gave back.
+struct keygen_run {
+  std::string out;  // standard output, cut at SIGNATURE_SLOT_SIZE + 1 bytes
+  std::string err;  // the end of standard error
+  int wait_status = 0;
+  bool read_failed = false;  // reading the package failed
+  bool cut_short = false;    // ssh-keygen stopped reading before the end
+  unsigned char digest[MESSAGE_DIGEST_BYTES] = {};
+};
+
+// Appends what fd has to *text, keeping at most keep bytes (the first ones
+// when keep_start, else the last). Closes fd at its end or on an error.
+void drain(int* fd, std::string* text, std::size_t keep, bool keep_start) {
+  char block[4096];
+  const ssize_t got = read(*fd, block, sizeof block);
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (got <= 0) {
+    close_fd(fd);
+    return;
+  }
+  text->append(block, static_cast<std::size_t>(got));
+  if (text->size() > keep) {
+    if (keep_start) {
+      text->resize(keep);
+    } else {
+      text->erase(0, text->size() - keep);
+    }
+  }
+}
+
+// Feeds the file to ssh-keygen's standard input while collecting its two
+// outputs, all through poll: ssh-keygen writes its signature only after
+// reading everything, and may stop reading at any time (a write then fails
+// with EPIPE, SIGPIPE being ignored here). The SHA-512 of what was fed is
+// computed on the way. Closes the three descriptors. Returns 0, or -1 after
+// one message.
+int feed_ssh_keygen(const char* key_path, int fd, int in, int out, int err, keygen_run* run) {
+  crypto_hash_sha512_state hash;
+  crypto_hash_sha512_init(&hash);
+  const std::unique_ptr<unsigned char[]> block(new unsigned char[FEED_BLOCK_SIZE]);
+  std::size_t pending = 0, written = 0;
+  off_t offset = 0;
+  fcntl(in, F_SETFL, fcntl(in, F_GETFL) | O_NONBLOCK);
+  while (in >= 0 || out >= 0 || err >= 0) {
+    if (in >= 0 && written == pending) {
+      const ssize_t got = pread(fd, block.get(), FEED_BLOCK_SIZE, offset);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        run->read_failed = got < 0;
+        close_fd(&in);
+        continue;
+      }
+      crypto_hash_sha512_update(&hash, block.get(), static_cast<unsigned long long>(got));
+      offset += got;
+      pending = static_cast<std::size_t>(got);
+      written = 0;
+    }
+    pollfd fds[3];
+    nfds_t count = 0;
+    for (const int f : {in, out, err})
+      if (f >= 0) fds[count++] = {f, static_cast<short>(f == in ? POLLOUT : POLLIN), 0};
+    if (poll(fds, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      fprintf(stderr, "Cannot sign with %s: poll: %s\n", key_path, strerror(errno));
+      for (int* f : {&in, &out, &err}) close_fd(f);
+      return -1;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == out) drain(&out, &run->out, SIGNATURE_SLOT_SIZE + 1, true);
+      if (fds[i].fd == err) drain(&err, &run->err, STDERR_KEPT, false);
+      if (fds[i].fd != in) continue;
+      const ssize_t put = write(in, block.get() + written, pending - written);
+      if (put >= 0) {
+        written += static_cast<std::size_t>(put);
+      } else if (errno != EINTR && errno != EAGAIN) {
+        close_fd(&in);
+        run->cut_short = true;
+      }
+    }
+  }
+  crypto_hash_sha512_final(&hash, run->digest);
+  return 0;
+}
+
+// Runs ssh-keygen on the file and waits for it. Returns 0 (whatever its
+// exit status), or -1 after one message when it could not be run.
+int run_ssh_keygen(const char* key_path, int fd, keygen_run* run) {
+  const char* const argv[] = {"ssh-keygen", "-Y", "sign", "-n", SIGNATURE_NAMESPACE, "-f", key_path, nullptr};
+  const std::vector<std::string> env = ssh_keygen_environment(have_terminal());
+  std::vector<char*> envp;
+  for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    fprintf(stderr, "Cannot sign with %s: pipe: %s\n", key_path, strerror(errno));
+    for (int* f : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]}) close_fd(f);
+    return -1;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  // An ignored SIGPIPE would stay ignored in ssh-keygen.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  pid_t child = -1;
+  const int spawned =
+      posix_spawnp(&child, "ssh-keygen", &actions, &attributes, const_cast<char* const*>(argv), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  for (int* f : {&in[0], &out[1], &err[1]}) close_fd(f);
+  if (spawned != 0) {
+    for (int* f : {&in[1], &out[0], &err[0]}) close_fd(f);
+    if (spawned == ENOENT) {
+      fprintf(stderr, "Cannot sign with %s: ssh-keygen not found\n", key_path);
+    } else {
+      fprintf(stderr, "Cannot sign with %s: cannot run ssh-keygen: %s\n", key_path, strerror(spawned));
+    }
+    return -1;
+  }
+
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+  const int fed = feed_ssh_keygen(key_path, fd, in[1], out[0], err[0], run);
+  sigaction(SIGPIPE, &previous, nullptr);
+  if (fed != 0) kill(child, SIGTERM);
+  while (waitpid(child, &run->wait_status, 0) < 0) {
+    if (errno != EINTR) {
+      if (fed == 0) fprintf(stderr, "Cannot sign with %s: waitpid: %s\n", key_path, strerror(errno));
+      return -1;
+    }
+  }
+  return fed;
+}
+
+// The last line of text with anything on it.
+std::string_view last_line(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
+  const std::size_t start = text.find_last_of("\r\n");
+  return start == std::string_view::npos ? text : text.substr(start + 1);
+}
+
+}  // namespace
+
+int sign_package_file(const char* key_path, int fd, std::string* armored) {
+  std::string key;
+  if (read_signing_key(key_path, &key) != 0) return -1;
+  keygen_run run;
+  if (run_ssh_keygen(key_path, fd, &run) != 0) return -1;
+  if (run.read_failed) {
+    fputs("Read file error\n", stderr);
+    return -1;
+  }
+  if (WIFSIGNALED(run.wait_status)) {
+    fprintf(stderr, "Cannot sign with %s: ssh-keygen was killed by signal %d\n", key_path,
+            WTERMSIG(run.wait_status));
+    return -1;
+  }
+  if (WEXITSTATUS(run.wait_status) != 0) {
+    const std::string_view line = last_line(run.err);
+    if (line.empty()) {
+      fprintf(stderr, "Cannot sign with %s: ssh-keygen exited with status %d\n", key_path,
+              WEXITSTATUS(run.wait_status));
+    } else {
+      fprintf(stderr, "Cannot sign with %s: ssh-keygen: %.*s\n", key_path, static_cast<int>(line.size()),
+              line.data());
+    }
+    return -1;
+  }
+  // Only a broken ssh-keygen would succeed without reading everything.
+  if (run.cut_short) {
+    fprintf(stderr, "Cannot sign with %s: ssh-keygen did not read the whole package\n", key_path);
+    return -1;
+  }
+  if (run.out.size() > SIGNATURE_SLOT_SIZE) {
+    fprintf(stderr, "Cannot sign with %s: ssh-keygen's signature is longer than %zu bytes\n", key_path,
+            SIGNATURE_SLOT_SIZE);
+    return -1;
+  }
+  ssh_signature sig;
+  if (parse_ssh_signature(run.out, &sig) != 0) return -1;
+  if (sig.public_key_blob != key) {
+    fprintf(stderr, "Cannot sign with %s: ssh-keygen signed with another key\n", key_path);
+    return -1;
+  }
+  if (verify_ssh_signature(sig, run.digest) != 0) return -1;
+  *armored = std::move(run.out);
+  return 0;
+}

@@ -1,0 +1,272 @@
+// Package signatures: forged and damaged signatures, and signing through
+// the real ssh-keygen and ssh-agent (fake ssh-keygens for its failures).
+#include <fcntl.h>
+#include <signal.h>
+#include <sodium.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "package/package.h"
+#include "support.h"
+
+namespace {
+
+using namespace test_support;
+
+std::string be32(uint32_t n) {
+  return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
+}
+std::string str(std::string_view s) { return be32(static_cast<uint32_t>(s.size())) + std::string(s); }
+
+std::string bytes(const unsigned char* p, std::size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
+
+std::string armor(const std::string& blob) {
+  std::string b64(sodium_base64_ENCODED_LEN(blob.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(b64.data(), b64.size(), reinterpret_cast<const unsigned char*>(blob.data()), blob.size(),
+                    sodium_base64_VARIANT_ORIGINAL);
+  b64.pop_back();
+  std::string lines;
+  for (std::size_t i = 0; i < b64.size(); i += 70) lines += b64.substr(i, 70) + "\n";
+  return "-----BEGIN SSH SIGNATURE-----\n" + lines + "-----END SSH SIGNATURE-----\n";
+}
+
+// The fields of a signature blob, signed as OpenSSH does with a fixed
+// libsodium key; a security key's signature covers the application's and
+// the data's hashes around its flags and counter.
+struct forged {
+  std::string magic = "SSHSIG", version = std::string("\0\0\0\1", 4), key_type = "ssh-ed25519";
+  std::string name_space = "quarnel", reserved, hash = "sha512", application = "ssh:", trailing;
+  unsigned char flags = 1;
+  uint32_t counter = 7, signed_counter = 7;
+  std::size_t key_bytes = 32, sig_bytes = 64;
+
+  std::string blob(const unsigned char digest[64]) const {
+    unsigned char pk[32], sk[64], sig[64], seed[32] = {42};
+    crypto_sign_seed_keypair(pk, sk, seed);
+    const bool security_key = key_type.starts_with("sk-");
+    std::string data = "SSHSIG" + str(name_space) + str(reserved) + str(hash) + str(bytes(digest, 64));
+    if (security_key) {
+      unsigned char h[32];
+      crypto_hash_sha256(h, reinterpret_cast<const unsigned char*>(application.data()), application.size());
+      const std::string wrapped = bytes(h, 32) + static_cast<char>(flags) + be32(signed_counter);
+      crypto_hash_sha256(h, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+      data = wrapped + bytes(h, 32);
+    }
+    crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(data.data()), data.size(), sk);
+    std::string key = str(key_type) + str(bytes(pk, key_bytes)), signature = str(key_type) + str(bytes(sig, sig_bytes));
+    if (security_key) {
+      key += str(application);
+      signature += static_cast<char>(flags) + be32(counter);
+    }
+    return magic + version + str(key) + str(name_space) + str(reserved) + str(hash) + str(signature) + trailing;
+  }
+};
+
+forged with(void (*change)(forged*)) {
+  forged f;
+  change(&f);
+  return f;
+}
+
+TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
+  unsigned char digest[64], other[64];
+  crypto_hash_sha512(digest, reinterpret_cast<const unsigned char*>("package"), 7);
+  crypto_hash_sha512(other, reinterpret_cast<const unsigned char*>("packagf"), 7);
+  const std::string good = forged().blob(digest);
+  const std::string sk = with([](forged* f) { f->key_type = "sk-ssh-ed25519@openssh.com"; }).blob(digest);
+  std::string huge_key = good;
+  huge_key.replace(10, 4, "\xff\xff\xff\xff");
+  const struct {
+    const char* label;
+    std::string slot;
+    const char* error;  // after "Bad signature: ", or null when it verifies
+  } rows[] = {
+      {"good, padded with NUL bytes", armor(good) + std::string(500, '\0'), nullptr},
+      {"good, no final newline", armor(good).substr(0, armor(good).size() - 1), nullptr},
+      {"security key, user present", armor(sk), nullptr},
+      {"empty slot", std::string(1024, '\0'), "no signature"},
+      {"another text", "hello\n", "not an SSH signature"},
+      {"bad base64", armor(good).replace(40, 1, "*"), "bad armor or base64"},
+      {"no end line", armor(good).substr(0, armor(good).size() - 29), "bad armor or base64"},
+      {"second armored block", armor(good) + armor(good), "bad armor or base64"},
+      {"text after the end line", armor(good) + "x", "bad armor or base64"},
+      {"NUL inside", armor(good).replace(40, 1, std::string(1, '\0')), "bad armor or base64"},
+      {"blob cut by one byte", armor(good.substr(0, good.size() - 1)), "truncated"},
+      {"blob cut in the version", armor(good.substr(0, 8)), "truncated"},
+      {"key length past the end", armor(huge_key), "truncated"},
+      {"wrong magic", armor(with([](forged* f) { f->magic = "SSHSIH"; }).blob(digest)), "not an SSH signature"},
+      {"version 2", armor(with([](forged* f) { f->version[3] = 2; }).blob(digest)), "unsupported version"},
+      {"another namespace", armor(with([](forged* f) { f->name_space = "file"; }).blob(digest)),
+       "not made for quarnel packages (wrong namespace)"},
+      {"reserved field used", armor(with([](forged* f) { f->reserved = "x"; }).blob(digest)),
+       "unknown reserved field"},
+      {"sha256", armor(with([](forged* f) { f->hash = "sha256"; }).blob(digest)), "unsupported hash algorithm"},
+      {"trailing byte", armor(with([](forged* f) { f->trailing = "x"; }).blob(digest)), "trailing bytes"},
+      {"RSA key", armor(with([](forged* f) { f->key_type = "ssh-rsa"; }).blob(digest)),
+       "unsupported key type (Ed25519 only)"},
+      {"short key", armor(with([](forged* f) { f->key_bytes = 31; }).blob(digest)), "malformed public key"},
+      {"short signature", armor(with([](forged* f) { f->sig_bytes = 63; }).blob(digest)), "malformed signature"},
+      {"security key, no user presence", armor(with([](forged* f) {
+                                                 f->key_type = "sk-ssh-ed25519@openssh.com";
+                                                 f->flags = 4;
+                                               }).blob(digest)),
+       "user presence not confirmed"},
+      {"security key, counter changed", armor(with([](forged* f) {
+                                                f->key_type = "sk-ssh-ed25519@openssh.com";
+                                                f->counter = 8;
+                                              }).blob(digest)),
+       "verification failed"},
+      {"another message", armor(forged().blob(other)), "verification failed"},
+      {"security key, another message", armor(with([](forged* f) {
+                                                f->key_type = "sk-ssh-ed25519@openssh.com";
+                                              }).blob(other)),
+       "verification failed"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    std::string fingerprint;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(check_package_signature(r.slot, digest, &fingerprint), r.error ? -1 : 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), r.error ? std::string("Bad signature: ") + r.error + "\n" : "");
+    EXPECT_EQ(fingerprint.size(), r.error ? 0u : 50u);
+  }
+}
+
+// Output of a shell command, which must succeed.
+std::string shell(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  char block[512];
+  for (std::size_t got; p != nullptr && (got = fread(block, 1, sizeof block, p)) > 0;) out.append(block, got);
+  EXPECT_EQ(p == nullptr ? -1 : pclose(p), 0) << command;
+  return out;
+}
+
+struct signed_result {
+  int status;
+  std::string armored, err;
+};
+
+// sign_package_file in a child without a controlling terminal (so that
+// ssh-keygen cannot ask on ours), with only the given ssh-related variables.
+signed_result sign_detached(const TempDir& dir, const std::string& key, const std::string& file,
+                            const std::vector<std::string>& env) {
+  const pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    for (const char* name : {"SSH_AUTH_SOCK", "SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "DISPLAY", "WAYLAND_DISPLAY"})
+      unsetenv(name);
+    for (const std::string& entry : env) putenv(strdup(entry.c_str()));
+    freopen((dir / "err").c_str(), "w", stderr);
+    std::string armored;
+    const int fd = open(file.c_str(), O_RDONLY);
+    const int status = sign_package_file(key.c_str(), fd, &armored);
+    write_file(dir / "armored", armored);
+    fflush(stderr);
+    _exit(status == 0 ? 0 : 1);
+  }
+  int wait_status = 0;
+  waitpid(child, &wait_status, 0);
+  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, read_file(dir / "armored"),
+          read_file(dir / "err")};
+}
+
+// An ssh-agent in the foreground, which ends with this process at the latest.
+pid_t start_agent(const std::string& socket) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    freopen("/dev/null", "w", stdout);
+    execlp("ssh-agent", "ssh-agent", "-D", "-a", socket.c_str(), nullptr);
+    _exit(127);
+  }
+  for (int i = 0; i < 500 && !fs::exists(socket); ++i) usleep(10000);
+  return pid;
+}
+
+TEST(Signature, SignWithSshKeygen) {
+  TempDir dir;
+  const std::string d = dir.path() + "/";
+  // Begins as a passphrase would be typed: read as one, it unlocks the key.
+  std::string package = "secret\n";
+  for (int i = 0; package.size() < 300000; ++i) package += std::to_string(i * 7919) + ' ';
+  write_file(d + "package", package);
+  shell("cd " + d + " && ssh-keygen -q -t ed25519 -N '' -C plain -f plain && ssh-keygen -q -t ed25519 -N '' -f agent" +
+        " && ssh-keygen -q -t ed25519 -N secret -f locked && ssh-keygen -q -t rsa -b 1024 -N '' -f rsa" +
+        " && ssh-keygen -q -t ecdsa -N '' -f ecdsa && ssh-keygen -q -t rsa -b 1024 -m PEM -N '' -f pem" +
+        " && cp plain.pub lone.pub && mkdir fake && printf '#!/bin/sh\\necho secret\\n' >askpass && chmod +x askpass");
+  const pid_t agent = start_agent(d + "agent.sock");
+  shell("SSH_AUTH_SOCK=" + d + "agent.sock ssh-add -q " + d + "agent 2>&1 && rm " + d + "agent");
+  const auto fake = [&](const char* name, const std::string& body) {
+    write_file(d + "fake/" + name + "/ssh-keygen", "#!/bin/sh\n" + body + "\n", 0755);
+    return "PATH=" + d + "fake/" + name + ":/usr/bin:/bin";
+  };
+  for (const char* name : {"quiet", "talks", "dies", "long", "other", "lazy"}) mkdir((d + "fake/" + name).c_str(), 0755);
+  const unsigned char zeros[64] = {};
+  const std::string other_signature = armor(forged().blob(zeros));
+  const struct {
+    const char* label;
+    std::string key;
+    std::vector<std::string> env;
+    std::string err;  // "" when it signs
+  } rows[] = {
+      {"private key", d + "plain", {}, ""},
+      {"public key, private beside it", d + "plain.pub", {}, ""},
+      {"public key, private in ssh-agent", d + "agent.pub", {"SSH_AUTH_SOCK=" + d + "agent.sock"}, ""},
+      {"locked key, SSH_ASKPASS", d + "locked", {"SSH_ASKPASS=" + d + "askpass"}, ""},
+      {"locked key, no terminal", d + "locked",
+       {},
+       "Cannot sign with " + d + "locked: ssh-keygen: Load key \"" + d +
+           "locked\": incorrect passphrase supplied to decrypt private key\n"},
+      {"public key alone", d + "lone.pub", {},
+       "Cannot sign with " + d + "lone.pub: ssh-keygen: No private key found for public key \"" + d + "lone.pub\"\n"},
+      {"RSA key", d + "rsa", {}, "Cannot sign with " + d + "rsa: ssh-rsa keys are not supported (Ed25519 only)\n"},
+      {"ECDSA public key", d + "ecdsa.pub", {},
+       "Cannot sign with " + d + "ecdsa.pub: ecdsa-sha2-nistp256 keys are not supported (Ed25519 only)\n"},
+      {"PEM key", d + "pem", {}, "Cannot sign with " + d + "pem: PEM keys are not supported (Ed25519 only)\n"},
+      {"not a key", d + "package", {}, "Cannot sign with " + d + "package: not an OpenSSH key file\n"},
+      {"missing key", d + "none", {}, "Cannot read " + d + "none: No such file or directory\n"},
+      {"directory", d + "fake", {}, "Cannot read " + d + "fake: Is a directory\n"},
+      {"no ssh-keygen", d + "plain", {"PATH=" + d + "fake"}, "Cannot sign with " + d + "plain: ssh-keygen not found\n"},
+      {"fails quietly", d + "plain", {fake("quiet", "cat >/dev/null; exit 3")},
+       "Cannot sign with " + d + "plain: ssh-keygen exited with status 3\n"},
+      {"fails with messages", d + "plain", {fake("talks", "echo one >&2; echo 'two  ' >&2; echo >&2; exit 1")},
+       "Cannot sign with " + d + "plain: ssh-keygen: two\n"},
+      {"killed", d + "plain", {fake("dies", "kill -9 $$")},
+       "Cannot sign with " + d + "plain: ssh-keygen was killed by signal 9\n"},
+      {"reads nothing", d + "plain", {fake("lazy", "exit 0")},
+       "Cannot sign with " + d + "plain: ssh-keygen did not read the whole package\n"},
+      {"signature too long", d + "plain", {fake("long", "cat >/dev/null; head -c 1025 /dev/zero")},
+       "Cannot sign with " + d + "plain: ssh-keygen's signature is longer than 1024 bytes\n"},
+      {"another key", d + "plain", {fake("other", "cat >/dev/null; printf '%s' '" + other_signature + "'")},
+       "Cannot sign with " + d + "plain: ssh-keygen signed with another key\n"},
+  };
+  unsigned char digest[64];
+  crypto_hash_sha512(digest, reinterpret_cast<const unsigned char*>(package.data()), package.size());
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    const signed_result got = sign_detached(dir, r.key, d + "package", r.env);
+    EXPECT_EQ(got.err, r.err);
+    EXPECT_EQ(got.status, r.err.empty() ? 0 : 1);
+    if (!r.err.empty()) continue;
+    std::string fingerprint;
+    EXPECT_EQ(check_package_signature(got.armored, digest, &fingerprint), 0);
+    const std::string listed = shell("ssh-keygen -lf " + r.key.substr(0, r.key.find(".pub")) + ".pub");
+    const std::size_t field = listed.find(' ') + 1;
+    EXPECT_EQ(fingerprint, listed.substr(field, listed.find(' ', field) - field));
+    EXPECT_EQ(shell("ssh-keygen -Y check-novalidate -n quarnel -s " + d + "armored <" + d + "package 2>&1").substr(0, 4),
+              "Good");
+    digest[0] ^= 1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(check_package_signature(got.armored, digest, &fingerprint), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Bad signature: verification failed\n");
+    digest[0] ^= 1;
+  }
+  kill(agent, SIGTERM);
+  waitpid(agent, nullptr, 0);
+}
+
+}  // namespace
