@@ -1,3 +1,4 @@
+#include <sodium.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,27 +46,127 @@ int read_own_settings(FILE* self, uint64_t file_size, package_settings* settings
   return read_package_settings(self, file_size, image, settings);
 }
 
+// Checks the archive's digest and, for a signed package, the signature over
+// the whole file, reading the archive once for both. Prints the
+// verification line (and the signer's) when talk is set. Returns 0 with the
+// signer's fingerprint in *signer (empty when unsigned), or -1 after one
+// message.
+int verify_package(FILE* package, const package_header& header, uint64_t archive_offset,
+                   const package_settings& settings, bool talk, std::string* signer) {
+  crypto_hash_sha512_state message;
+  if (settings.is_signed && hash_signed_prefix(package, archive_offset, settings.signature_offset, &message) != 0)
+    return -1;
+  progress_meter meter;
+  if (talk) {
+    fputs("Verifying archive integrity... ", stdout);
+    progress_start(&meter, stdout, archive_length(package, archive_offset));
+  }
+  fflush(stdout);
+  const int verified =
+      verify_archive(package, archive_offset, header.digest, &meter, settings.is_signed ? &message : nullptr);
+  progress_end(&meter);
+  if (verified != 0) {
+    if (talk)
+      puts("Failed.");
+    else
+      fputs("Verifying archive integrity... Failed.\n", stderr);
+    return -1;
+  }
+  if (talk) puts("Succeed.");
+  fflush(stdout);
+  signer->clear();
+  if (!settings.is_signed) return 0;
+  unsigned char digest[crypto_hash_sha512_BYTES];
+  crypto_hash_sha512_final(&message, digest);
+  if (check_package_signature(settings.signature, digest, signer) != 0) return -1;
+  if (talk) printf("Signed by %s\n", signer->c_str());
+  fflush(stdout);
+  return 0;
+}
+
+// With --signer, only a package signed by one of the keys named passes.
+int check_signer(const std::vector<std::string>& signers, const std::string& signer) {
+  if (signers.empty()) return 0;
+  if (signer.empty()) {
+    fputs("Package is not signed, and --signer requires a signature\n", stderr);
+    return -1;
+  }
+  for (const std::string& wanted : signers)
+    if (wanted == signer) return 0;
+  fprintf(stderr, "Package is signed by %s, not by a key given with --signer\n", signer.c_str());
+  return -1;
+}
+
+// The recorded signer of a package, for a display that has not checked it.
+int recorded_signer(const package_settings& settings, std::string* fingerprint) {
+  ssh_signature signature;
+  if (parse_ssh_signature(settings.signature, &signature) != 0) return -1;
+  *fingerprint = key_fingerprint(signature.public_key_blob);
+  return 0;
+}
+
+// --inspect: another package's digest and signature checked, then its
+// settings shown; none of its code runs. Works for a package made for any
+// machine, since its headers are read in their own class and byte order.
+int inspect(const installer_options& options) {
+  const char* name = options.inspect->c_str();
+  FILE* package = fopen(name, "r");
+  if (package == nullptr) {
+    fprintf(stderr, "Cannot open %s: %s\n", name, strerror(errno));
+    return -1;
+  }
+  const self_file holder{package};
+  struct stat status {};
+  elf_image image;
+  package_header header{};
+  package_settings settings;
+  std::string signer;
+  if (fstat(fileno(package), &status) != 0) {
+    fprintf(stderr, "Cannot stat %s: %s\n", name, strerror(errno));
+    return -1;
+  }
+  const auto size = static_cast<uint64_t>(status.st_size);
+  if (read_elf_image(package, size, &image) != 0) return -1;
+  if (image.end == size) {
+    fprintf(stderr, "Cannot inspect %s: it is a bare stub, not a package\n", name);
+    return -1;
+  }
+  if (read_package_header(package, image.end, &header) != 0 ||
+      read_package_settings(package, size, image, &settings) != 0 ||
+      verify_package(package, header, image.end + PACKAGE_HEADER_SIZE, settings, true, &signer) != 0 ||
+      check_signer(options.signers, signer) != 0)
+    return -1;
+  if (signer.empty()) puts("Not signed");
+  if (!settings.label.empty()) printf("Label: %s\n", settings.label.c_str());
+  if (!settings.license.empty()) printf("License: %zu bytes (--show-license shows it)\n", settings.license.size());
+  printf("TAR size: %llu KB \n", static_cast<unsigned long long>(size_in_kb(header.archive_size)));
+  printf("Stub size: %llu bytes\n", static_cast<unsigned long long>(image.end));
+  return 0;
+}
+
 int build(int argc, char** argv, FILE* self, const std::string& path, uint64_t file_size) {
   installer_options options;
   if (parse_builder_options(argc, argv, &options) != 0) return -1;
-  if (!options.create) {
+  if (!options.create && !options.inspect) {
     fputs("This installer does not contain an embedded archive\n", stderr);
     return -1;
   }
-  // Every setting is checked before the package is opened, so a refused
-  // one leaves an existing file as it was.
-  package_settings settings;
-  if (load_settings(or_null(options.label), or_null(options.license_file), &settings) != 0) return -1;
   // A package's own stub carries its publisher's settings: what it built
   // would speak for that publisher.
   package_settings own;
   if (read_own_settings(self, file_size, &own) != 0) return -1;
   if (own.present) {
-    fprintf(stderr, "Cannot create %s: %s carries package settings and is not a builder\n",
-            options.installer_name.c_str(), path.c_str());
+    fprintf(stderr, "%s carries package settings and is not a builder\n", path.c_str());
     return -1;
   }
-  return create_package(self, path.c_str(), options.installer_name.c_str(), options.tar_name.c_str(), &settings);
+  if (options.inspect) return inspect(options);
+  // Every setting is checked before the package is opened, so a refused
+  // one leaves an existing file as it was.
+  package_settings settings;
+  if (load_settings(or_null(options.label), or_null(options.license_file), or_null(options.sign_key), &settings) != 0)
+    return -1;
+  return create_package(self, path.c_str(), options.installer_name.c_str(), options.tar_name.c_str(), &settings,
+                        or_null(options.sign_key));
 }
 
 // The license as it is printed: with a line end at its end.
@@ -132,6 +233,11 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
     printf("directory %s is permanent\n", target);
     if (!settings.label.empty()) printf("Label: %s\n", settings.label.c_str());
     if (!settings.license.empty()) puts("License: present (--show-license shows it)");
+    std::string fingerprint;
+    if (settings.is_signed) {
+      if (recorded_signer(settings, &fingerprint) != 0) return -1;
+      printf("Signer: %s (not checked; --check checks it)\n", fingerprint.c_str());
+    }
     return 0;
   }
   if (options.show_license) {
@@ -147,23 +253,10 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
   const bool talk = !options.quiet;
   if (talk && !settings.label.empty()) printf("%s\n", settings.label.c_str());
   const uint64_t archive_offset = static_cast<uint64_t>(image_end) + PACKAGE_HEADER_SIZE;
-  progress_meter meter;
-  if (talk) {
-    fputs("Verifying archive integrity... ", stdout);
-    progress_start(&meter, stdout, archive_length(self.stream, archive_offset));
-  }
-  fflush(stdout);
-  const int verified = verify_archive(self.stream, archive_offset, header.digest, &meter);
-  progress_end(&meter);
-  if (verified != 0) {
-    if (talk)
-      puts("Failed.");
-    else
-      fputs("Verifying archive integrity... Failed.\n", stderr);
+  std::string signer;
+  if (verify_package(self.stream, header, archive_offset, settings, talk, &signer) != 0 ||
+      check_signer(options.signers, signer) != 0)
     return -1;
-  }
-  if (talk) puts("Succeed.");
-  fflush(stdout);
   if (options.check) return 0;
 
   // Accepted before anything lands on disk or reaches a command of the

@@ -142,7 +142,8 @@ int copy_range(FILE* in, uint64_t from, uint64_t count, FILE* out) {
 // its bytes up to the section header table, the settings, then the name
 // table and the longer section header table. *image_size is where the new
 // image ends.
-int write_stub_with_settings(FILE* stub, FILE* out, const package_settings& settings, uint64_t* image_size) {
+int write_stub_with_settings(FILE* stub, FILE* out, const package_settings& settings, uint64_t* image_size,
+                             uint64_t* slot_offset) {
   struct stat status {};
   elf_image image;
   elf_addition plan;
@@ -161,6 +162,7 @@ int write_stub_with_settings(FILE* stub, FILE* out, const package_settings& sett
     return -1;
   }
   *image_size = plan.copy_end + section.size() + plan.tail.size();
+  *slot_offset = plan.section_offset + SIGNATURE_SLOT_AT;
   return 0;
 }
 
@@ -182,11 +184,12 @@ int write_header(FILE* out, uint64_t archive_size, const unsigned char digest[DI
 // then goes back and fills in the header. The tar file is read once, so
 // the digest and the size describe exactly the bytes that were written,
 // whatever the file does meanwhile.
-int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name, const package_settings* settings) {
+int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name, const package_settings* settings,
+                  uint64_t* slot_offset) {
   rewind(stub);
   uint64_t header_offset = 0;
   if (settings != nullptr && settings->present) {
-    if (write_stub_with_settings(stub, out, *settings, &header_offset) != 0) return -1;
+    if (write_stub_with_settings(stub, out, *settings, &header_offset, slot_offset) != 0) return -1;
   } else if (pass_through(stub, out, nullptr, &header_offset, "Read tar error\n", "Write installer file error\n") !=
              0) {
     return -1;
@@ -210,11 +213,31 @@ int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name, 
   return write_header(out, archive_size, digest);
 }
 
+// Signs the complete package, whose slot still holds zeros, and fills the
+// slot in. Nothing of it is runnable yet.
+int sign_package(const char* installer_name, const char* sign_key, uint64_t slot_offset) {
+  const int fd = open(installer_name, O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "Cannot open %s: %s\n", installer_name, strerror(errno));
+    return -1;
+  }
+  std::string armored;
+  if (sign_package_file(sign_key, fd, &armored) != 0) {
+    close(fd);
+    return -1;
+  }
+  const ssize_t written = pwrite(fd, armored.data(), armored.size(), static_cast<off_t>(slot_offset));
+  if (written != static_cast<ssize_t>(armored.size()) || close(fd) != 0) {
+    fprintf(stderr, "Cannot write %s: %s\n", installer_name, written < 0 ? strerror(errno) : "short write");
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name,
                    const package_settings* settings, const char* sign_key) {
-  (void)sign_key;
   // A standard input that was closed at start has lent its descriptor to
   // the program's own file, or would lend it to the output: it is a tar
   // file that cannot be opened, and fails where a missing file would.
@@ -242,7 +265,8 @@ int create_package(FILE* stub, const char* stub_path, const char* installer_name
   // tar file is; a pipe is read until the block is full.
   setvbuf(tar, nullptr, _IONBF, 0);
 
-  if (write_package(stub, out, tar, installer_name, settings) != 0) {
+  uint64_t slot_offset = 0;
+  if (write_package(stub, out, tar, installer_name, settings, &slot_offset) != 0) {
     fclose(out);
     fclose(tar);
     return -1;
@@ -253,6 +277,7 @@ int create_package(FILE* stub, const char* stub_path, const char* installer_name
     fprintf(stderr, "Cannot write %s: %s\n", installer_name, strerror(errno));
     return -1;
   }
+  if (settings != nullptr && settings->is_signed && sign_package(installer_name, sign_key, slot_offset) != 0) return -1;
   if (chmod(installer_name, 0755) != 0) {
     fprintf(stderr, "Cannot chmod 0755 %s: %s\n", installer_name, strerror(errno));
     return -1;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 
+#include <sodium.h>
 #include <tomcrypt.h>
 
 #include "package/package.h"
@@ -28,8 +29,30 @@ int md5_stream(FILE* stream, unsigned char digest[DIGEST_BYTES]) {
 }
 
 
+int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_offset, crypto_hash_sha512_state* state) {
+  crypto_hash_sha512_init(state);
+  unsigned char block[COPY_BLOCK_SIZE];
+  if (seek_package(package, 0) != 0) {
+    fputs("Read file error\n", stderr);
+    return -1;
+  }
+  for (uint64_t at = 0; at < archive_offset;) {
+    const std::size_t want = archive_offset - at < sizeof block ? static_cast<std::size_t>(archive_offset - at) : sizeof block;
+    if (fread(block, 1, want, package) != want) {
+      fputs("Read file error\n", stderr);
+      return -1;
+    }
+    // The slot's own bytes count as zeros: the signature cannot sign itself.
+    for (std::size_t i = 0; i < want; ++i)
+      if (at + i >= slot_offset && at + i < slot_offset + SIGNATURE_SLOT_SIZE) block[i] = 0;
+    crypto_hash_sha512_update(state, block, want);
+    at += want;
+  }
+  return 0;
+}
+
 int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES],
-                   progress_meter* meter) {
+                   progress_meter* meter, crypto_hash_sha512_state* also) {
   if (archive_offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
     errno = EINVAL;
     perror("Seek to tar error");
@@ -37,8 +60,8 @@ int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char s
   }
   const int fd = fileno(package);
   off_t offset = static_cast<off_t>(archive_offset);
-  // A stream with no descriptor of its own (one in memory) is read through
-  // stdio instead.
+  // A stream with no descriptor of its own (one in memory, unsigned) is
+  // read through stdio instead.
   if (fd < 0) {
     if (seek_package(package, archive_offset) != 0) {
       perror("Seek to tar error");
@@ -64,6 +87,7 @@ int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char s
       return -1;
     }
     md5_process(&state, verify_block.get(), static_cast<unsigned long>(got));
+    if (also != nullptr) crypto_hash_sha512_update(also, verify_block.get(), static_cast<unsigned long long>(got));
     offset += got;
     progress_advance(meter, static_cast<uint64_t>(got));
   }

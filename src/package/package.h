@@ -87,11 +87,21 @@ void progress_advance(progress_meter* meter, uint64_t bytes);
 /// Erases what the meter drew.
 void progress_end(progress_meter* meter);
 
+struct crypto_hash_sha512_state;
+
 /// Compares the digest of everything from archive_offset to the end of the
-/// package with stored, counting the bytes read on meter (which may be null). Returns 0 when they match, -1 after a message when
-/// positioning or reading fails, another nonzero value when they differ.
+/// package with stored, counting the bytes read on meter (which may be
+/// null) and feeding the same bytes to also (which may be null). Returns 0
+/// when they match, -1 after a message when positioning or reading fails,
+/// another nonzero value when they differ.
 int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES],
-                   progress_meter* meter = nullptr);
+                   progress_meter* meter = nullptr, crypto_hash_sha512_state* also = nullptr);
+
+/// Starts state and feeds it the package's bytes before archive_offset,
+/// with the SIGNATURE_SLOT_SIZE bytes at slot_offset read as zeros: the
+/// signed message up to the archive. Returns 0, or -1 after "Read file
+/// error".
+int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_offset, crypto_hash_sha512_state* state);
 
 // Settings: what a package says for its publisher. A package built with
 // settings carries them in one more section of its stub's ELF image, so the
@@ -147,9 +157,9 @@ int parse_settings(const unsigned char* data, std::size_t size, package_settings
 int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& image, package_settings* settings);
 
 /// Builds settings from the builder's options (null for those not given):
-/// the label checked, the license file read and checked. Returns 0, or -1
-/// after one message.
-int load_settings(const char* label, const char* license_file, package_settings* settings);
+/// the label checked, the license file read and checked, the signing key's
+/// type checked. Returns 0, or -1 after one message.
+int load_settings(const char* label, const char* license_file, const char* sign_key, package_settings* settings);
 
 /// Writes installer_name: the stub (read from the start of stub, the open
 /// program file found at stub_path), the package header, and tar_name's

@@ -163,7 +163,12 @@ int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& ima
   return 0;
 }
 
-int load_settings(const char* label, const char* license_file, package_settings* settings) {
+int load_settings(const char* label, const char* license_file, const char* sign_key, package_settings* settings) {
+  // The key is read now, so that a key that cannot sign is refused before
+  // the package is opened; ssh-keygen signs with it at the end.
+  std::string public_key_blob;
+  if (sign_key != nullptr && read_signing_key(sign_key, &public_key_blob) != 0) return -1;
+  settings->is_signed = sign_key != nullptr;
   if (label != nullptr) {
     if (const char* problem = text_problem(label, LABEL_MAX, false)) {
       fprintf(stderr, "Cannot use the label: %s\n", problem);
@@ -208,6 +213,6 @@ int load_settings(const char* label, const char* license_file, package_settings*
     }
     settings->license = text;
   }
-  settings->present = label != nullptr || license_file != nullptr;
+  settings->present = label != nullptr || license_file != nullptr || sign_key != nullptr;
   return 0;
 }
