@@ -17,6 +17,7 @@ const std::string QUESTION = "Do you accept this license? [yes/no] ";
 
 class SettingsTest : public InstallerTest {
  protected:
+  static std::string made_in(const std::string& package) { return uncompressing(package + ".dir"); }
   // demo.run: labelled and licensed; install.sh says what it got.
   void SetUp() override {
     make_tar("payload.tar", {{"install.sh", "echo \"installed $*\"\n"}});
@@ -126,7 +127,7 @@ TEST_F(SettingsTest, BuilderRefusesBadSettingsAndLeavesTheOutputAlone) {
   write_file(path("demo-stub"), stub_of_demo, 0755);
   build({"--create", "out.run", "payload.tar"}, "", 0);
   EXPECT_RUN(run_package("demo-stub", {"--create", "out.run", "payload.tar"}), "",
-             "Cannot create out.run: ./demo-stub carries package settings and is not a builder\n", 255);
+             "./demo-stub carries package settings and is not a builder\n", 255);
 }
 
 TEST_F(SettingsTest, DamagedSettingsAreRefused) {
@@ -179,6 +180,94 @@ TEST_F(SettingsTest, DamagedSettingsAreRefused) {
     EXPECT_TRUE((r.status == 255 && r.err.starts_with(damaged) && r.err.find('\n') == r.err.size() - 1) ||
                 (r.status == 0 && r.err.empty()));
   }
+}
+
+// md5 of the archive region of package, written back into its header.
+std::string with_fixed_digest(std::string package, std::size_t image_end) {
+  const std::string digest = unhex(md5_hex(package.substr(image_end + 24)));
+  return package.replace(image_end + 8, 16, digest);
+}
+
+TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
+  shell("cd " + path("") + " && ssh-keygen -q -t ed25519 -N '' -C test -f key && ssh-keygen -q -t ed25519 -N '' -f other"
+        " && ssh-keygen -q -t ecdsa -N '' -f ecdsa");
+  const std::string signer = shell("ssh-keygen -lf " + path("key.pub") + " | cut -d' ' -f2").substr(0, 50);
+  const std::string other = shell("ssh-keygen -lf " + path("other.pub") + " | cut -d' ' -f2").substr(0, 50);
+  build({"--sign", "key", "--create", "signed.run", "payload.tar", "--label", "Signed"}, "", 0);
+  const std::string signed_line = "Signed by " + signer + "\n", head = "Signed\n" + VERIFIED;
+  EXPECT_RUN(run_package("signed.run", {"--", "x"}), head + signed_line + made_in("signed.run") + "installed x\n", "", 0);
+  EXPECT_RUN(run_package("signed.run", {"--signer", other, "--signer", signer, "--quiet"}), "installed \n", "", 0);
+  EXPECT_RUN(run_package("signed.run", {"--signer", other, "--list"}), head + signed_line,
+             "Package is signed by " + signer + ", not by a key given with --signer\n", 255);
+  EXPECT_RUN(run_package("demo.run", {"--signer", signer, "--accept"}), LABEL + "\n" + VERIFIED,
+             "Package is not signed, and --signer requires a signature\n", 255);
+  EXPECT_RUN(run_package("signed.run", {"--info"}),
+             "TAR size: 10 KB \nTarget directory: signed.run.dir \nScript to run after the extraction: ./install.sh\n"
+             "directory signed.run.dir is permanent\nLabel: Signed\nSigner: " + signer +
+                 " (not checked; --check checks it)\n",
+             "", 0);
+  const std::string stub = stub_path();
+  EXPECT_RUN(run_in_dir(stub, {"--inspect", "signed.run", "--signer", signer}),
+             VERIFIED + signed_line + "Label: Signed\nTAR size: 10 KB \nStub size: " +
+                 std::to_string(fs::file_size(path("signed.run")) - 24 - fs::file_size(path("payload.tar"))) + " bytes\n",
+             "", 0);
+  EXPECT_RUN(run_in_dir(stub, {"--inspect", "demo.run", "--signer", signer}), VERIFIED,
+             "Package is not signed, and --signer requires a signature\n", 255);
+
+  // Whatever is changed, digest fixed up or not, the signature no longer
+  // matches: nothing is extracted, listed or run.
+  const std::string package = read_file(path("signed.run"));
+  const std::size_t image_end = package.size() - 24 - fs::file_size(path("payload.tar"));
+  const std::size_t label_at = package.rfind("Signed", image_end), comment_at = package.find("GCC: (");
+  ASSERT_NE(comment_at, std::string::npos);
+  const auto changed = [&](std::size_t at) {
+    std::string bytes = package;
+    bytes[at] ^= 0x01;
+    return with_fixed_digest(bytes, image_end);
+  };
+  const std::string bad = "Bad signature: verification failed\n";
+  const struct {
+    const char* what;
+    std::string bytes, out;
+  } forged[] = {
+      {"archive, digest fixed up", changed(package.size() - 700), "Signed\n" + VERIFIED},
+      {"label", changed(label_at), "Rigned\n" + VERIFIED},
+      {"size field", changed(image_end), "Signed\n" + VERIFIED},
+      {"stub byte", changed(comment_at), "Signed\n" + VERIFIED},
+  };
+  for (const auto& f : forged) {
+    SCOPED_TRACE(f.what);
+    write_file(path("forged.run"), f.bytes, 0755);
+    EXPECT_RUN(run_package("forged.run", {"--list"}), f.out, bad, 255);
+    EXPECT_RUN(run_package("forged.run", {"--quiet", "--", "x"}), "", bad, 255);
+    EXPECT_RUN(run_in_dir(stub, {"--inspect", "forged.run"}), VERIFIED, bad, 255);
+    EXPECT_FALSE(exists(path("forged.run.dir")));
+  }
+
+  // ssh-keygen accepts the stored signature over the message: the package
+  // with the signature's 1024 bytes, 16 bytes into the settings, as zeros.
+  const std::size_t slot = package.rfind(std::string("QRNLSET\x01", 8), image_end) + 16;
+  write_file(path("message"), std::string(package).replace(slot, 1024, std::string(1024, '\0')));
+  write_file(path("message.sig"), package.substr(slot, package.find('\0', slot) - slot));
+  EXPECT_EQ(shell("ssh-keygen -Y check-novalidate -n quarnel -s " + path("message.sig") + " < " + path("message") +
+                  " 2>&1"),
+            "Good \"quarnel\" signature with ED25519 key " + signer + "\n");
+
+  // Keys that cannot sign are refused before the package is opened; a
+  // failed signing leaves nothing runnable.
+  const std::string before = read_file(path("signed.run"));
+  build({"--create", "signed.run", "payload.tar", "--sign", "ecdsa"},
+        "Cannot sign with ecdsa: ecdsa-sha2-nistp256 keys are not supported (Ed25519 only)\n", 255);
+  build({"--create", "signed.run", "payload.tar", "--sign", "nokey"}, "Cannot read nokey: No such file or directory\n",
+        255);
+  EXPECT_TRUE(read_file(path("signed.run")) == before);
+  run_spec job;
+  job.program = stub;
+  job.args = {"--create", "signed.run", "payload.tar", "--sign", "key"};
+  job.cwd = dir.path();
+  job.env = std::vector<std::string>{"PATH=/nonexistent", "LC_ALL=C"};
+  EXPECT_RUN(run(job), "", "Cannot sign with key: ssh-keygen not found\n", 255);
+  EXPECT_EQ(file_mode(path("signed.run")) & 0111, 0);
 }
 
 }  // namespace
