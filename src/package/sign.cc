@@ -30,20 +30,20 @@ constexpr std::size_t FEED_BLOCK_SIZE = 64 * 1024;
 // either), and without one to ask only through SSH_ASKPASS: the user's, or
 // /bin/false, which makes a locked key fail cleanly. A key in ssh-agent
 // needs no passphrase either way.
-std::vector<std::string> ssh_keygen_environment(bool terminal) {
+std::vector<const char*> ssh_keygen_environment(bool terminal, std::string* askpass_entry) {
   const char* askpass = getenv("SSH_ASKPASS");
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string_view entry(*e);
-    if (entry.starts_with("SSH_ASKPASS_REQUIRE=") || entry.starts_with("SSH_ASKPASS=")) continue;
-    env.emplace_back(entry);
-  }
+  std::vector<const char*> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::strncmp(*e, "SSH_ASKPASS=", 12) != 0 && std::strncmp(*e, "SSH_ASKPASS_REQUIRE=", 20) != 0)
+      env.push_back(*e);
   if (terminal) {
-    env.emplace_back("SSH_ASKPASS_REQUIRE=never");
+    env.push_back("SSH_ASKPASS_REQUIRE=never");
   } else {
-    env.emplace_back("SSH_ASKPASS_REQUIRE=force");
-    env.push_back(std::string("SSH_ASKPASS=") + (askpass != nullptr && *askpass != '\0' ? askpass : "/bin/false"));
+    *askpass_entry = std::string("SSH_ASKPASS=") + (askpass != nullptr && *askpass != '\0' ? askpass : "/bin/false");
+    env.push_back("SSH_ASKPASS_REQUIRE=force");
+    env.push_back(askpass_entry->c_str());
   }
+  env.push_back(nullptr);
   return env;
 }
 
@@ -148,10 +148,8 @@ int feed_ssh_keygen(const char* key_path, int fd, int in, int out, int err, keyg
 // exit status), or -1 after one message when it could not be run.
 int run_ssh_keygen(const char* key_path, int fd, keygen_run* run) {
   const char* const argv[] = {"ssh-keygen", "-Y", "sign", "-n", SIGNATURE_NAMESPACE, "-f", key_path, nullptr};
-  const std::vector<std::string> env = ssh_keygen_environment(have_terminal());
-  std::vector<char*> envp;
-  for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
+  std::string askpass;
+  const std::vector<const char*> env = ssh_keygen_environment(have_terminal(), &askpass);
 
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -173,8 +171,8 @@ int run_ssh_keygen(const char* key_path, int fd, keygen_run* run) {
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t child = -1;
-  const int spawned =
-      posix_spawnp(&child, "ssh-keygen", &actions, &attributes, const_cast<char* const*>(argv), envp.data());
+  const int spawned = posix_spawnp(&child, "ssh-keygen", &actions, &attributes, const_cast<char* const*>(argv),
+                                   const_cast<char* const*>(env.data()));
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   for (int* f : {&in[0], &out[1], &err[1]}) close_fd(f);
@@ -188,7 +186,8 @@ int run_ssh_keygen(const char* key_path, int fd, keygen_run* run) {
     return -1;
   }
 
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   const int fed = feed_ssh_keygen(key_path, fd, in[1], out[0], err[0], run);
@@ -222,8 +221,7 @@ int sign_package_file(const char* key_path, int fd, std::string* armored) {
     return -1;
   }
   if (WIFSIGNALED(run.wait_status)) {
-    fprintf(stderr, "Cannot sign with %s: ssh-keygen was killed by signal %d\n", key_path,
-            WTERMSIG(run.wait_status));
+    fprintf(stderr, "Cannot sign with %s: ssh-keygen was killed by signal %d\n", key_path, WTERMSIG(run.wait_status));
     return -1;
   }
   if (WEXITSTATUS(run.wait_status) != 0) {
@@ -232,8 +230,7 @@ int sign_package_file(const char* key_path, int fd, std::string* armored) {
       fprintf(stderr, "Cannot sign with %s: ssh-keygen exited with status %d\n", key_path,
               WEXITSTATUS(run.wait_status));
     } else {
-      fprintf(stderr, "Cannot sign with %s: ssh-keygen: %.*s\n", key_path, static_cast<int>(line.size()),
-              line.data());
+      fprintf(stderr, "Cannot sign with %s: ssh-keygen: %.*s\n", key_path, static_cast<int>(line.size()), line.data());
     }
     return -1;
   }

@@ -101,8 +101,7 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
       {"version 2", armor(with([](forged* f) { f->version[3] = 2; }).blob(digest)), "unsupported version"},
       {"another namespace", armor(with([](forged* f) { f->name_space = "file"; }).blob(digest)),
        "not made for quarnel packages (wrong namespace)"},
-      {"reserved field used", armor(with([](forged* f) { f->reserved = "x"; }).blob(digest)),
-       "unknown reserved field"},
+      {"reserved field used", armor(with([](forged* f) { f->reserved = "x"; }).blob(digest)), "unknown reserved field"},
       {"sha256", armor(with([](forged* f) { f->hash = "sha256"; }).blob(digest)), "unsupported hash algorithm"},
       {"trailing byte", armor(with([](forged* f) { f->trailing = "x"; }).blob(digest)), "trailing bytes"},
       {"RSA key", armor(with([](forged* f) { f->key_type = "ssh-rsa"; }).blob(digest)),
@@ -120,10 +119,8 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
                                               }).blob(digest)),
        "verification failed"},
       {"another message", armor(forged().blob(other)), "verification failed"},
-      {"security key, another message", armor(with([](forged* f) {
-                                                f->key_type = "sk-ssh-ed25519@openssh.com";
-                                              }).blob(other)),
-       "verification failed"},
+      {"security key, another message",
+       armor(with([](forged* f) { f->key_type = "sk-ssh-ed25519@openssh.com"; }).blob(other)), "verification failed"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
@@ -170,8 +167,7 @@ signed_result sign_detached(const TempDir& dir, const std::string& key, const st
   }
   int wait_status = 0;
   waitpid(child, &wait_status, 0);
-  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, read_file(dir / "armored"),
-          read_file(dir / "err")};
+  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, read_file(dir / "armored"), read_file(dir / "err")};
 }
 
 // An ssh-agent in the foreground, which ends with this process at the latest.
@@ -204,7 +200,8 @@ TEST(Signature, SignWithSshKeygen) {
     write_file(d + "fake/" + name + "/ssh-keygen", "#!/bin/sh\n" + body + "\n", 0755);
     return "PATH=" + d + "fake/" + name + ":/usr/bin:/bin";
   };
-  for (const char* name : {"quiet", "talks", "dies", "long", "other", "lazy"}) mkdir((d + "fake/" + name).c_str(), 0755);
+  for (const char* name : {"quiet", "talks", "dies", "long", "other", "lazy"})
+    mkdir((d + "fake/" + name).c_str(), 0755);
   const unsigned char zeros[64] = {};
   const std::string other_signature = armor(forged().blob(zeros));
   const struct {
@@ -217,31 +214,48 @@ TEST(Signature, SignWithSshKeygen) {
       {"public key, private beside it", d + "plain.pub", {}, ""},
       {"public key, private in ssh-agent", d + "agent.pub", {"SSH_AUTH_SOCK=" + d + "agent.sock"}, ""},
       {"locked key, SSH_ASKPASS", d + "locked", {"SSH_ASKPASS=" + d + "askpass"}, ""},
-      {"locked key, no terminal", d + "locked",
+      {"locked key, no terminal",
+       d + "locked",
        {},
        "Cannot sign with " + d + "locked: ssh-keygen: Load key \"" + d +
            "locked\": incorrect passphrase supplied to decrypt private key\n"},
-      {"public key alone", d + "lone.pub", {},
+      {"public key alone",
+       d + "lone.pub",
+       {},
        "Cannot sign with " + d + "lone.pub: ssh-keygen: No private key found for public key \"" + d + "lone.pub\"\n"},
       {"RSA key", d + "rsa", {}, "Cannot sign with " + d + "rsa: ssh-rsa keys are not supported (Ed25519 only)\n"},
-      {"ECDSA public key", d + "ecdsa.pub", {},
+      {"ECDSA public key",
+       d + "ecdsa.pub",
+       {},
        "Cannot sign with " + d + "ecdsa.pub: ecdsa-sha2-nistp256 keys are not supported (Ed25519 only)\n"},
       {"PEM key", d + "pem", {}, "Cannot sign with " + d + "pem: PEM keys are not supported (Ed25519 only)\n"},
       {"not a key", d + "package", {}, "Cannot sign with " + d + "package: not an OpenSSH key file\n"},
       {"missing key", d + "none", {}, "Cannot read " + d + "none: No such file or directory\n"},
       {"directory", d + "fake", {}, "Cannot read " + d + "fake: Is a directory\n"},
       {"no ssh-keygen", d + "plain", {"PATH=" + d + "fake"}, "Cannot sign with " + d + "plain: ssh-keygen not found\n"},
-      {"fails quietly", d + "plain", {fake("quiet", "cat >/dev/null; exit 3")},
+      {"fails quietly",
+       d + "plain",
+       {fake("quiet", "cat >/dev/null; exit 3")},
        "Cannot sign with " + d + "plain: ssh-keygen exited with status 3\n"},
-      {"fails with messages", d + "plain", {fake("talks", "echo one >&2; echo 'two  ' >&2; echo >&2; exit 1")},
+      {"fails with messages",
+       d + "plain",
+       {fake("talks", "echo one >&2; echo 'two  ' >&2; echo >&2; exit 1")},
        "Cannot sign with " + d + "plain: ssh-keygen: two\n"},
-      {"killed", d + "plain", {fake("dies", "kill -9 $$")},
+      {"killed",
+       d + "plain",
+       {fake("dies", "kill -9 $$")},
        "Cannot sign with " + d + "plain: ssh-keygen was killed by signal 9\n"},
-      {"reads nothing", d + "plain", {fake("lazy", "exit 0")},
+      {"reads nothing",
+       d + "plain",
+       {fake("lazy", "exit 0")},
        "Cannot sign with " + d + "plain: ssh-keygen did not read the whole package\n"},
-      {"signature too long", d + "plain", {fake("long", "cat >/dev/null; head -c 1025 /dev/zero")},
+      {"signature too long",
+       d + "plain",
+       {fake("long", "cat >/dev/null; head -c 1025 /dev/zero")},
        "Cannot sign with " + d + "plain: ssh-keygen's signature is longer than 1024 bytes\n"},
-      {"another key", d + "plain", {fake("other", "cat >/dev/null; printf '%s' '" + other_signature + "'")},
+      {"another key",
+       d + "plain",
+       {fake("other", "cat >/dev/null; printf '%s' '" + other_signature + "'")},
        "Cannot sign with " + d + "plain: ssh-keygen signed with another key\n"},
   };
   unsigned char digest[64];
@@ -257,8 +271,9 @@ TEST(Signature, SignWithSshKeygen) {
     const std::string listed = shell("ssh-keygen -lf " + r.key.substr(0, r.key.find(".pub")) + ".pub");
     const std::size_t field = listed.find(' ') + 1;
     EXPECT_EQ(fingerprint, listed.substr(field, listed.find(' ', field) - field));
-    EXPECT_EQ(shell("ssh-keygen -Y check-novalidate -n quarnel -s " + d + "armored <" + d + "package 2>&1").substr(0, 4),
-              "Good");
+    EXPECT_EQ(
+        shell("ssh-keygen -Y check-novalidate -n quarnel -s " + d + "armored <" + d + "package 2>&1").substr(0, 4),
+        "Good");
     digest[0] ^= 1;
     testing::internal::CaptureStderr();
     EXPECT_EQ(check_package_signature(got.armored, digest, &fingerprint), -1);
