@@ -87,6 +87,23 @@ TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
   EXPECT_RUN(run_package("broken.run", {"--quiet", "--accept"}), "", "Verifying archive integrity... Failed.\n", 255);
 }
 
+// On a terminal a long license comes a screen at a time (24 lines where the
+// size is unknown): Enter for the next one, q for the question.
+TEST_F(SettingsTest, LongLicenseOnATerminal) {
+  std::string terms;
+  for (int i = 1; i <= 50; ++i) terms += "term " + std::to_string(i) + "\n";
+  write_file(path("LONG"), terms);
+  build({"--create", "long.run", "payload.tar", "--license", "LONG"}, "", 0);
+  const std::string raw = shell("cd '" + dir.path() + "' && printf '\\nq\\nyes\\n' | script -qec ./long.run /dev/null");
+  std::size_t pages = 0;
+  for (std::size_t at = 0; (at = raw.find("--More--", at)) != std::string::npos; ++at) ++pages;
+  EXPECT_EQ(pages, 2u) << raw;
+  EXPECT_NE(raw.find("term 46\r\n--More--"), std::string::npos) << raw;
+  EXPECT_EQ(raw.find("term 47"), std::string::npos) << raw;
+  EXPECT_NE(raw.find(QUESTION), std::string::npos) << raw;
+  EXPECT_NE(raw.find("installed"), std::string::npos) << raw;
+}
+
 TEST_F(SettingsTest, BuilderRefusesBadSettingsAndLeavesTheOutputAlone) {
   write_file(path("big"), std::string((1 << 20) + 1, 'x'));
   write_file(path("escape"), "see \x1b[8mhidden\n");
