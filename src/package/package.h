@@ -229,6 +229,10 @@ int check_package_signature(std::string_view slot, const unsigned char message_s
 /// only)" or "Cannot sign with PATH: not an OpenSSH key file".
 int read_signing_key(const char* path, std::string* public_key_blob);
 
+/// read_signing_key, and ssh-keygen found along PATH. Returns 0, or -1
+/// after one message.
+int check_signing_key(const char* key_path, std::string* public_key_blob);
+
 /// Signs the file open on fd (read from offset 0 to its end with pread; its
 /// signature slot already zero) by running `ssh-keygen -Y sign -n quarnel
 /// -f key_path` from PATH, with the file on its standard input. The

@@ -167,7 +167,7 @@ int load_settings(const char* label, const char* license_file, const char* sign_
   // The key is read now, so that a key that cannot sign is refused before
   // the package is opened; ssh-keygen signs with it at the end.
   std::string public_key_blob;
-  if (sign_key != nullptr && read_signing_key(sign_key, &public_key_blob) != 0) return -1;
+  if (sign_key != nullptr && check_signing_key(sign_key, &public_key_blob) != 0) return -1;
   settings->is_signed = sign_key != nullptr;
   if (label != nullptr) {
     if (const char* problem = text_problem(label, LABEL_MAX, false)) {

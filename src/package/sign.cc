@@ -202,6 +202,22 @@ int run_ssh_keygen(const char* key_path, int fd, keygen_run* run) {
   return fed;
 }
 
+// Whether ssh-keygen can be found along PATH as posix_spawnp would look for
+// it. Asked before spawning, since a spawn under an emulator (qemu-user)
+// cannot tell a missing program from one that exited with 127.
+bool ssh_keygen_on_path() {
+  const char* path = getenv("PATH");
+  std::string_view left = path != nullptr ? path : "/bin:/usr/bin";
+  for (;;) {
+    const std::size_t colon = left.find(':');
+    std::string candidate = colon == 0 ? std::string(".") : std::string(left.substr(0, colon));
+    candidate.append("/ssh-keygen");
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    if (colon == std::string_view::npos) return false;
+    left.remove_prefix(colon + 1);
+  }
+}
+
 // The last line of text with anything on it.
 std::string_view last_line(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
@@ -211,9 +227,18 @@ std::string_view last_line(std::string_view text) {
 
 }  // namespace
 
+int check_signing_key(const char* key_path, std::string* public_key_blob) {
+  if (read_signing_key(key_path, public_key_blob) != 0) return -1;
+  if (!ssh_keygen_on_path()) {
+    fprintf(stderr, "Cannot sign with %s: ssh-keygen not found\n", key_path);
+    return -1;
+  }
+  return 0;
+}
+
 int sign_package_file(const char* key_path, int fd, std::string* armored) {
   std::string key;
-  if (read_signing_key(key_path, &key) != 0) return -1;
+  if (check_signing_key(key_path, &key) != 0) return -1;
   keygen_run run;
   if (run_ssh_keygen(key_path, fd, &run) != 0) return -1;
   if (run.read_failed) {

@@ -23,7 +23,9 @@ class SettingsTest : public InstallerTest {
     make_tar("payload.tar", {{"install.sh", "echo \"installed $*\"\n"}});
     write_file(path("LICENSE"), TERMS);
     build({"--label", LABEL, "--create", "demo.run", "payload.tar", "--license", "LICENSE"}, "", 0);
+    kb = std::to_string((fs::file_size(path("payload.tar")) + 1023) / 1024);  // each tar pads its own way
   }
+  std::string kb;
   void build(const std::vector<std::string>& args, const std::string& err, int status) {
     const run_result r = run_in_dir(stub_path(), args);
     EXPECT_RUN(r, "", err, status);
@@ -57,7 +59,7 @@ TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
       {{"--noexec"}, "n\n", shown + QUESTION, "License not accepted\n", 254},
       {{"--tar", "xf"}, "N\n", shown + QUESTION, "License not accepted\n", 254},
       // The license question comes before --confirm's own.
-      {{"--confirm"}, "y\nn\n", shown + QUESTION + "About to extract 10 KB in demo.run.dir ... Proceed? [y/n] ", "", 0},
+      {{"--confirm"}, "y\nn\n", shown + QUESTION + "About to extract " + kb + " KB in demo.run.dir ... Proceed? [y/n] ", "", 0},
       {{"--accept"}, "", head + made + "installed \n", "", 0},
       {{"--quiet"}, "yes\n", TERMS + QUESTION + "installed \n", "", 0},
       {{"--quiet", "--accept", "--", "b"}, "", "installed b\n", "", 0},
@@ -65,7 +67,7 @@ TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
       {{"--check"}, "", head, "", 0},
       {{"--show-license", "--bogus"}, "", TERMS, "", 0},
       {{"--info"}, "",
-       "TAR size: 10 KB \nTarget directory: demo.run.dir \nScript to run after the extraction: ./install.sh\n"
+       "TAR size: " + kb + " KB \nTarget directory: demo.run.dir \nScript to run after the extraction: ./install.sh\n"
        "directory demo.run.dir is permanent\nLabel: " + LABEL + "\nLicense: present (--show-license shows it)\n",
        "", 0},
   };
@@ -219,13 +221,13 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   EXPECT_RUN(run_package("demo.run", {"--signer", signer, "--accept"}), LABEL + "\n" + VERIFIED,
              "Package is not signed, and --signer requires a signature\n", 255);
   EXPECT_RUN(run_package("signed.run", {"--info"}),
-             "TAR size: 10 KB \nTarget directory: signed.run.dir \nScript to run after the extraction: ./install.sh\n"
+             "TAR size: " + kb + " KB \nTarget directory: signed.run.dir \nScript to run after the extraction: ./install.sh\n"
              "directory signed.run.dir is permanent\nLabel: Signed\nSigner: " + signer +
                  " (not checked; --check checks it)\n",
              "", 0);
   const std::string stub = stub_path();
   EXPECT_RUN(run_in_dir(stub, {"--inspect", "signed.run", "--signer", signer}),
-             VERIFIED + signed_line + "Label: Signed\nTAR size: 10 KB \nStub size: " +
+             VERIFIED + signed_line + "Label: Signed\nTAR size: " + kb + " KB \nStub size: " +
                  std::to_string(fs::file_size(path("signed.run")) - 24 - fs::file_size(path("payload.tar"))) + " bytes\n",
              "", 0);
   // The native quarnel reads a package of any of the machines the matrix builds for.
@@ -287,6 +289,11 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   job.cwd = dir.path();
   job.env = std::vector<std::string>{"PATH=/nonexistent", "LC_ALL=C"};
   EXPECT_RUN(run(job), "", "Cannot sign with key: ssh-keygen not found\n", 255);
+  EXPECT_TRUE(read_file(path("signed.run")) == before);
+  fs::create_directory(path("bin"));
+  write_file(path("bin/ssh-keygen"), "#!/bin/sh\necho Signing data on standard input >&2\necho boom >&2\nexit 1\n", 0755);
+  job.env = std::vector<std::string>{"PATH=" + path("bin"), "LC_ALL=C"};
+  EXPECT_RUN(run(job), "", "Cannot sign with key: ssh-keygen: boom\n", 255);
   EXPECT_EQ(file_mode(path("signed.run")) & 0111, 0);
 }
 
