@@ -23,11 +23,16 @@ std::string str(std::string_view s) { return be32(static_cast<uint32_t>(s.size()
 
 std::string bytes(const unsigned char* p, std::size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 
-std::string armor(const std::string& blob) {
+std::string base64(const std::string& blob) {
   std::string b64(sodium_base64_ENCODED_LEN(blob.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
   sodium_bin2base64(b64.data(), b64.size(), reinterpret_cast<const unsigned char*>(blob.data()), blob.size(),
                     sodium_base64_VARIANT_ORIGINAL);
   b64.pop_back();
+  return b64;
+}
+
+std::string armor(const std::string& blob) {
+  const std::string b64 = base64(blob);
   std::string lines;
   for (std::size_t i = 0; i < b64.size(); i += 70) lines += b64.substr(i, 70) + "\n";
   return "-----BEGIN SSH SIGNATURE-----\n" + lines + "-----END SSH SIGNATURE-----\n";
@@ -129,6 +134,31 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
     EXPECT_EQ(check_package_signature(r.slot, digest, &fingerprint), r.error ? -1 : 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), r.error ? std::string("Bad signature: ") + r.error + "\n" : "");
     EXPECT_EQ(fingerprint.size(), r.error ? 0u : 50u);
+  }
+}
+
+TEST(Signature, PublicKeyLines) {
+  TempDir dir;
+  const std::string ed = str("ssh-ed25519") + str(std::string(32, 'k'));
+  const std::string sk = str("sk-ssh-ed25519@openssh.com") + str(std::string(32, 'k')) + str("ssh:");
+  const struct {
+    const char* label;
+    std::string text, blob;  // blob "" when refused as not a key file
+  } rows[] = {
+      {"security key", "sk-ssh-ed25519@openssh.com " + base64(sk) + " comment\n", sk},
+      {"type differs from the blob's", "sk-ssh-ed25519@openssh.com " + base64(ed) + "\n", ""},
+      {"key cut short", "ssh-ed25519 " + base64(ed.substr(0, 40)), ""},
+      {"bad base64", "ssh-ed25519 " + base64(ed).replace(5, 1, "*"), ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    write_file(dir / "key", r.text);
+    std::string blob;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_signing_key((dir / "key").c_str(), &blob), r.blob.empty() ? -1 : 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              r.blob.empty() ? "Cannot sign with " + dir / "key" + ": not an OpenSSH key file\n" : "");
+    EXPECT_EQ(blob, r.blob);
   }
 }
 
