@@ -105,18 +105,17 @@ key_status parse_public_key(std::string_view blob, std::string_view* type, ssh_s
 }
 
 // The base64 between an armor's first line and its last: lines of base64
-// only (a carriage return before a newline is tolerated where allow_cr).
-bool dearmor(std::string_view text, std::string_view begin, std::string_view end, bool allow_cr, std::string* out) {
+// only, as OpenSSH writes them.
+bool dearmor(std::string_view text, std::string_view begin, std::string_view end, std::string* out) {
   if (text.ends_with('\n')) text.remove_suffix(1);
-  if (allow_cr && text.ends_with('\r')) text.remove_suffix(1);
   if (!text.starts_with(begin) || !text.ends_with(end)) return false;
   if (text.size() < begin.size() + end.size() + 1) return false;
   const std::string_view body = text.substr(begin.size(), text.size() - begin.size() - end.size());
   if (!body.ends_with('\n')) return false;
   out->resize(body.size());
   std::size_t length = 0;
-  if (sodium_base642bin(reinterpret_cast<unsigned char*>(out->data()), out->size(), body.data(), body.size(),
-                        allow_cr ? "\r\n" : "\n", &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0)
+  if (sodium_base642bin(reinterpret_cast<unsigned char*>(out->data()), out->size(), body.data(), body.size(), "\n",
+                        &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0)
     return false;
   out->resize(length);
   return true;
@@ -128,7 +127,7 @@ const char* parse_signature(std::string_view armored, ssh_signature* out) {
   if (armored.empty()) return "no signature";
   std::string blob;
   if (!armored.starts_with(SIG_BEGIN)) return "not an SSH signature";
-  if (!dearmor(armored, SIG_BEGIN, SIG_END, false, &blob)) return "bad armor or base64";
+  if (!dearmor(armored, SIG_BEGIN, SIG_END, &blob)) return "bad armor or base64";
   wire_reader r{blob};
   std::string_view magic, public_key, name_space, reserved, hash, signature;
   uint32_t version;
@@ -256,7 +255,7 @@ int read_signing_key(const char* path, std::string* public_key_blob) {
     wire_reader r{};
     std::string_view field;
     uint32_t keys = 0;
-    if (dearmor(text, KEY_BEGIN, KEY_END, true, &decoded)) {
+    if (dearmor(text, KEY_BEGIN, KEY_END, &decoded)) {
       r.left = decoded;
       if (read_bytes(&r, KEY_MAGIC.size(), &field) && field == KEY_MAGIC && read_string(&r, &field) &&
           read_string(&r, &field) && read_string(&r, &field) && read_u32(&r, &keys) && keys == 1 &&

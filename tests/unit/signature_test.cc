@@ -23,11 +23,16 @@ std::string str(std::string_view s) { return be32(static_cast<uint32_t>(s.size()
 
 std::string bytes(const unsigned char* p, std::size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 
-std::string armor(const std::string& blob) {
+std::string base64(const std::string& blob) {
   std::string b64(sodium_base64_ENCODED_LEN(blob.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
   sodium_bin2base64(b64.data(), b64.size(), reinterpret_cast<const unsigned char*>(blob.data()), blob.size(),
                     sodium_base64_VARIANT_ORIGINAL);
   b64.pop_back();
+  return b64;
+}
+
+std::string armor(const std::string& blob) {
+  const std::string b64 = base64(blob);
   std::string lines;
   for (std::size_t i = 0; i < b64.size(); i += 70) lines += b64.substr(i, 70) + "\n";
   return "-----BEGIN SSH SIGNATURE-----\n" + lines + "-----END SSH SIGNATURE-----\n";
@@ -38,7 +43,7 @@ std::string armor(const std::string& blob) {
 // the data's hashes around its flags and counter.
 struct forged {
   std::string magic = "SSHSIG", version = std::string("\0\0\0\1", 4), key_type = "ssh-ed25519";
-  std::string name_space = "quarnel", reserved, hash = "sha512", application = "ssh:", trailing;
+  std::string name_space = "quarnel", reserved = "", hash = "sha512", application = "ssh:", trailing = "";
   unsigned char flags = 1;
   uint32_t counter = 7, signed_counter = 7;
   std::size_t key_bytes = 32, sig_bytes = 64;
@@ -65,18 +70,13 @@ struct forged {
   }
 };
 
-forged with(void (*change)(forged*)) {
-  forged f;
-  change(&f);
-  return f;
-}
+const std::string SK = "sk-ssh-ed25519@openssh.com";
 
 TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
   unsigned char digest[64], other[64];
   crypto_hash_sha512(digest, reinterpret_cast<const unsigned char*>("package"), 7);
   crypto_hash_sha512(other, reinterpret_cast<const unsigned char*>("packagf"), 7);
-  const std::string good = forged().blob(digest);
-  const std::string sk = with([](forged* f) { f->key_type = "sk-ssh-ed25519@openssh.com"; }).blob(digest);
+  const std::string good = forged().blob(digest), sk = forged{.key_type = SK}.blob(digest);
   std::string huge_key = good;
   huge_key.replace(10, 4, "\xff\xff\xff\xff");
   const struct {
@@ -95,32 +95,22 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
       {"text after the end line", armor(good) + "x", "bad armor or base64"},
       {"NUL inside", armor(good).replace(40, 1, std::string(1, '\0')), "bad armor or base64"},
       {"blob cut by one byte", armor(good.substr(0, good.size() - 1)), "truncated"},
-      {"blob cut in the version", armor(good.substr(0, 8)), "truncated"},
       {"key length past the end", armor(huge_key), "truncated"},
-      {"wrong magic", armor(with([](forged* f) { f->magic = "SSHSIH"; }).blob(digest)), "not an SSH signature"},
-      {"version 2", armor(with([](forged* f) { f->version[3] = 2; }).blob(digest)), "unsupported version"},
-      {"another namespace", armor(with([](forged* f) { f->name_space = "file"; }).blob(digest)),
+      {"wrong magic", armor(forged{.magic = "SSHSIH"}.blob(digest)), "not an SSH signature"},
+      {"version 2", armor(forged{.version = std::string("\0\0\0\2", 4)}.blob(digest)), "unsupported version"},
+      {"another namespace", armor(forged{.name_space = "file"}.blob(digest)),
        "not made for quarnel packages (wrong namespace)"},
-      {"reserved field used", armor(with([](forged* f) { f->reserved = "x"; }).blob(digest)), "unknown reserved field"},
-      {"sha256", armor(with([](forged* f) { f->hash = "sha256"; }).blob(digest)), "unsupported hash algorithm"},
-      {"trailing byte", armor(with([](forged* f) { f->trailing = "x"; }).blob(digest)), "trailing bytes"},
-      {"RSA key", armor(with([](forged* f) { f->key_type = "ssh-rsa"; }).blob(digest)),
-       "unsupported key type (Ed25519 only)"},
-      {"short key", armor(with([](forged* f) { f->key_bytes = 31; }).blob(digest)), "malformed public key"},
-      {"short signature", armor(with([](forged* f) { f->sig_bytes = 63; }).blob(digest)), "malformed signature"},
-      {"security key, no user presence", armor(with([](forged* f) {
-                                                 f->key_type = "sk-ssh-ed25519@openssh.com";
-                                                 f->flags = 4;
-                                               }).blob(digest)),
+      {"reserved field used", armor(forged{.reserved = "x"}.blob(digest)), "unknown reserved field"},
+      {"sha256", armor(forged{.hash = "sha256"}.blob(digest)), "unsupported hash algorithm"},
+      {"trailing byte", armor(forged{.trailing = "x"}.blob(digest)), "trailing bytes"},
+      {"RSA key", armor(forged{.key_type = "ssh-rsa"}.blob(digest)), "unsupported key type (Ed25519 only)"},
+      {"short key", armor(forged{.key_bytes = 31}.blob(digest)), "malformed public key"},
+      {"short signature", armor(forged{.sig_bytes = 63}.blob(digest)), "malformed signature"},
+      {"security key, no user presence", armor(forged{.key_type = SK, .flags = 4}.blob(digest)),
        "user presence not confirmed"},
-      {"security key, counter changed", armor(with([](forged* f) {
-                                                f->key_type = "sk-ssh-ed25519@openssh.com";
-                                                f->counter = 8;
-                                              }).blob(digest)),
+      {"security key, counter changed", armor(forged{.key_type = SK, .counter = 8}.blob(digest)),
        "verification failed"},
       {"another message", armor(forged().blob(other)), "verification failed"},
-      {"security key, another message",
-       armor(with([](forged* f) { f->key_type = "sk-ssh-ed25519@openssh.com"; }).blob(other)), "verification failed"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
@@ -129,6 +119,31 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
     EXPECT_EQ(check_package_signature(r.slot, digest, &fingerprint), r.error ? -1 : 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), r.error ? std::string("Bad signature: ") + r.error + "\n" : "");
     EXPECT_EQ(fingerprint.size(), r.error ? 0u : 50u);
+  }
+}
+
+TEST(Signature, PublicKeyLines) {
+  TempDir dir;
+  const std::string ed = str("ssh-ed25519") + str(std::string(32, 'k'));
+  const std::string sk = str("sk-ssh-ed25519@openssh.com") + str(std::string(32, 'k')) + str("ssh:");
+  const struct {
+    const char* label;
+    std::string text, blob;  // blob "" when refused as not a key file
+  } rows[] = {
+      {"security key", "sk-ssh-ed25519@openssh.com " + base64(sk) + " comment\n", sk},
+      {"type differs from the blob's", "sk-ssh-ed25519@openssh.com " + base64(ed) + "\n", ""},
+      {"key cut short", "ssh-ed25519 " + base64(ed.substr(0, 40)), ""},
+      {"bad base64", "ssh-ed25519 " + base64(ed).replace(5, 1, "*"), ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    write_file(dir / "key", r.text);
+    std::string blob;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_signing_key((dir / "key").c_str(), &blob), r.blob.empty() ? -1 : 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              r.blob.empty() ? "Cannot sign with " + dir / "key" + ": not an OpenSSH key file\n" : "");
+    EXPECT_EQ(blob, r.blob);
   }
 }
 
@@ -211,7 +226,6 @@ TEST(Signature, SignWithSshKeygen) {
     std::string err;  // "" when it signs
   } rows[] = {
       {"private key", d + "plain", {}, ""},
-      {"public key, private beside it", d + "plain.pub", {}, ""},
       {"public key, private in ssh-agent", d + "agent.pub", {"SSH_AUTH_SOCK=" + d + "agent.sock"}, ""},
       {"locked key, SSH_ASKPASS", d + "locked", {"SSH_ASKPASS=" + d + "askpass"}, ""},
       {"locked key, no terminal",
