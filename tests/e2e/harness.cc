@@ -46,8 +46,8 @@ bool become(uid_t user) {
 bool runnable_by(uid_t user, const run_spec& job) {
   const pid_t child = fork();
   if (child == 0) {
-    const bool can = become(user) && (job.cwd.empty() || chdir(job.cwd.c_str()) == 0) &&
-                     access(job.program.c_str(), X_OK) == 0;
+    const bool can =
+        become(user) && (job.cwd.empty() || chdir(job.cwd.c_str()) == 0) && access(job.program.c_str(), X_OK) == 0;
     _exit(can ? 0 : 1);
   }
   int status = 0;
