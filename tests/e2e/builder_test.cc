@@ -175,11 +175,15 @@ TEST_F(BuilderTest, OpenFailures) {
              "Cannot open payload.tar: No such file or directory\n", 255);
   EXPECT_EQ(read_file(path("out.run")), "");
   EXPECT_EQ(file_mode(path("out.run")), 0644);
-  // A closed standard input is a tar file that cannot be opened.
-  write_file(path("out.run"), "previous package", 0755);
-  EXPECT_RUN(run_with_shell(":", "--create out.run - <&-"), "", "Cannot open -: Bad file descriptor\n", 255);
-  EXPECT_EQ(fs::file_size(path("out.run")), 0u);
-  EXPECT_EQ(file_mode(path("out.run")), 0644);
+  // A closed standard input is a tar file that cannot be opened. Under
+  // qemu-user it is not closed: binfmt_misc hands qemu the program on the
+  // lowest free descriptor, 0, and qemu leaves that open for the guest.
+  if (!stub_is_emulated()) {
+    write_file(path("out.run"), "previous package", 0755);
+    EXPECT_RUN(run_with_shell(":", "--create out.run - <&-"), "", "Cannot open -: Bad file descriptor\n", 255);
+    EXPECT_EQ(fs::file_size(path("out.run")), 0u);
+    EXPECT_EQ(file_mode(path("out.run")), 0644);
+  }
   // A read error in the tar file (reading a process's memory at address 0
   // fails with EIO) leaves the stub and a blank header, not runnable.
   write_file(path("out.run"), "previous package", 0755);

@@ -36,6 +36,26 @@ std::string temp_file(const std::string& content) {
   return name;
 }
 
+// Becomes user, with the group of the same number and no other groups.
+bool become(uid_t user) {
+  return setgroups(0, nullptr) == 0 && setresgid(user, user, user) == 0 && setresuid(user, user, user) == 0;
+}
+
+// Whether user may start the job's program from its working directory,
+// asked of the kernel by a child that has become that user.
+bool runnable_by(uid_t user, const run_spec& job) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool can =
+        become(user) && (job.cwd.empty() || chdir(job.cwd.c_str()) == 0) && access(job.program.c_str(), X_OK) == 0;
+    _exit(can ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 std::vector<char*> c_strings(std::vector<std::string>& strings) {
   std::vector<char*> out;
   for (auto& s : strings) out.push_back(s.data());
@@ -61,12 +81,23 @@ bool stub_is_emulated() {
 }
 
 run_result run(const run_spec& job) {
+  const uid_t user = job.max_processes >= 0 ? LIMITED_USER : NOBODY;
+  // The user may be unable to reach the program where it lies (the stub of
+  // a checkout in root's home, mode 0700): it starts a copy of the same
+  // name from a directory that everybody can enter.
+  std::string program = job.program;
+  std::optional<temp_dir> copy_dir;
+  if (job.unprivileged && !runnable_by(user, job)) {
+    const std::filesystem::path from =
+        job.cwd.empty() ? std::filesystem::path(job.program) : std::filesystem::path(job.cwd) / job.program;
+    program = copy_dir.emplace() / from.filename().string();
+    std::filesystem::copy_file(from, program);
+  }
   const std::string out_file = temp_file(""), err_file = temp_file(""), in_file = temp_file(job.input);
-  std::vector<std::string> argv_strings{job.argv0.value_or(job.program)};
+  std::vector<std::string> argv_strings{job.argv0.value_or(program)};
   argv_strings.insert(argv_strings.end(), job.args.begin(), job.args.end());
   std::vector<std::string> env_strings = job.env.value_or(default_env());
   std::vector<char*> argv = c_strings(argv_strings), envp = c_strings(env_strings);
-  const uid_t user = job.max_processes >= 0 ? LIMITED_USER : NOBODY;
   if (job.unprivileged) {
     chown(out_file.c_str(), user, user);
     chown(err_file.c_str(), user, user);
@@ -86,16 +117,16 @@ run_result run(const run_spec& job) {
       const rlimit limit{static_cast<rlim_t>(job.max_processes), static_cast<rlim_t>(job.max_processes)};
       if (setrlimit(RLIMIT_NPROC, &limit) != 0) _exit(126);
     }
+    if (job.unprivileged && !become(user)) {
+      perror("harness: dropping privileges");
+      _exit(126);
+    }
+    // After dropping privileges, so that the user must be able to enter it.
     if (!job.cwd.empty() && chdir(job.cwd.c_str()) != 0) {
       perror("harness: chdir");
       _exit(126);
     }
-    if (job.unprivileged &&
-        (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 || setresuid(user, user, user) != 0)) {
-      perror("harness: dropping privileges");
-      _exit(126);
-    }
-    execve(job.program.c_str(), argv.data(), envp.data());
+    execve(program.c_str(), argv.data(), envp.data());
     perror("harness: execve");
     _exit(127);
   }

@@ -18,7 +18,8 @@ struct run_spec {
   std::string cwd;                              ///< working directory; inherited when empty
   std::optional<std::vector<std::string>> env;  ///< whole environment; default_env() when unset
   std::string input;                            ///< standard input's bytes (a file, so it ends)
-  bool unprivileged = false;                    ///< run as user and group 65534 (65533 with max_processes) with no groups
+  bool unprivileged = false;                    ///< run as user and group 65534 (65533 with max_processes) with no groups,
+                                                ///< from a copy in /tmp if that user cannot reach program; cwd must be reachable
   bool ignore_sigpipe = false;                  ///< start with SIGPIPE ignored instead of default
   long max_processes = -1;                      ///< RLIMIT_NPROC when >= 0 (binds ordinary users only)
   int timeout_seconds = 60;                     ///< killed with SIGKILL after this
