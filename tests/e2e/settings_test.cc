@@ -151,7 +151,7 @@ TEST_F(SettingsTest, BuilderRefusesBadSettingsAndLeavesTheOutputAlone) {
 
 TEST_F(SettingsTest, DamagedSettingsAreRefused) {
   const std::string package = read_file(path("demo.run"));
-  // The settings come after the stub's own copy of the magic, in its data.
+  // The settings come after any copy of the magic in the stub's own data.
   const std::size_t at = package.rfind(std::string("QRNLSET\x01", 8));
   ASSERT_NE(at, std::string::npos);
   const std::string damaged = "Damaged package settings: ";
@@ -174,8 +174,8 @@ TEST_F(SettingsTest, DamagedSettingsAreRefused) {
   } rows[] = {
       {put_field(entry + (wide ? 24 : 16), 10), damaged + "the section lies outside the image\n"},
       {put_field(entry + (wide ? 32 : 20), image_end - at - 1), damaged + "the section overlaps the section headers\n"},
-      {put_field(entry + (wide ? 24 : 16), package.find(std::string("QRNLSET\x01", 8))),
-       damaged + "the section overlaps another section\n"},
+      // Moved onto the section name table, which follows it.
+      {put_field(entry + (wide ? 24 : 16), at + 8), damaged + "the section overlaps another section\n"},
       {put32(package, at, 0), damaged + "unknown format\n"},
       {put32(package, at + 8, 9), damaged + "unknown record\n"},
       {put32(package, at + 8, 3), damaged + "a record appears twice\n"},
