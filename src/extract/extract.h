@@ -27,37 +27,21 @@ struct target_state {
   bool entered = false;  ///< the process's working directory is now the directory
 };
 
-/// Streams everything from archive_offset to the end of package into the
-/// command of action. For TAR_EXTRACT it first creates and enters
-/// target_dir (left entered on return), shows the share streamed after the
-/// "Uncompressing" line while standard output is a terminal, and, when the
-/// real user ID is 0, afterwards runs "chown -R 0:0 .". quiet leaves out
-/// the "Uncompressing" line and the share streamed. *target tells what
-/// happened to target_dir (nothing, for other actions). A tar that stops
-/// reading early ends the copy quietly: its exit status decides. Returns
-/// 0, or -1 after one message, or -1 silently when interrupt_signal() is
-/// set; nothing is undone here.
+/// Gives everything from archive_offset to the end of package to the
+/// command of action as its standard input: a plain archive is the package
+/// itself, positioned at archive_offset (the descriptor, and so its offset,
+/// is shared with the command); a compressed one is decoded into a pipe.
+/// For TAR_EXTRACT it first creates and enters target_dir (left entered on
+/// return), shows the share read after the "Uncompressing" line while
+/// standard output is a terminal, passes interrupts on to tar, and, when
+/// the real user ID is 0, afterwards runs "chown -R 0:0 .". quiet leaves
+/// out the "Uncompressing" line and the share read. *target tells what
+/// happened to target_dir (nothing, for other actions). A tar that
+/// stops reading early is no failure by itself: its exit status decides.
+/// Returns 0, or -1 after one message, or -1 silently when
+/// interrupt_signal() is set; nothing is undone here.
 int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, const char* tar_command,
                         const char* target_dir, target_state* target, bool quiet = false);
-
-/// How the plain archive moves from the package into the pipe.
-enum copy_method : int32_t {
-  COPY_SPLICE = 0,    ///< in the kernel where it can (Linux), else as COPY_PORTABLE
-  COPY_PORTABLE = 1,  ///< read and write through a buffer
-};
-
-/// Outcomes of copy_to_pipe.
-enum copy_result : int32_t {
-  COPY_DONE = 0,         ///< everything up to the end of the file went in
-  COPY_READER_GONE = 1,  ///< the pipe's reader left before the end (EPIPE)
-  COPY_READ_ERROR = 2,   ///< reading the file failed (errno set)
-  COPY_WRITE_ERROR = 3,  ///< writing the pipe failed otherwise (errno set)
-  COPY_INTERRUPTED = 4,  ///< interrupt_signal() was set
-};
-
-/// Copies the file open on in from offset to its end into the pipe out,
-/// counting the bytes on meter (may be null). Prints nothing.
-copy_result copy_to_pipe(int in, uint64_t offset, int out, copy_method method, struct progress_meter* meter);
 
 /// From here on SIGINT, SIGTERM and SIGHUP no longer end the program: they
 /// are recorded for interrupt_signal() and forwarded to the child named by
@@ -65,8 +49,8 @@ copy_result copy_to_pipe(int in, uint64_t offset, int out, copy_method method, s
 void catch_interrupts();
 /// The last interrupting signal received since catch_interrupts, or 0.
 int interrupt_signal();
-/// Names the child (the script) that receives the interrupting signals;
-/// 0 for none. Forwards at once one that came before.
+/// Names the child (tar, then the script) that receives the interrupting
+/// signals; 0 for none. Forwards at once one that came before.
 void forward_interrupts_to(pid_t child);
 /// Writes into a pipe whose reader has gone fail with EPIPE from here on;
 /// children still start with SIGPIPE's default action.

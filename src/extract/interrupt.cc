@@ -8,14 +8,14 @@ namespace {
 
 // Written by the handlers, read by the run between its blocking calls.
 volatile sig_atomic_t received_signal = 0;
-volatile pid_t script_pid = 0;
+volatile pid_t child_pid = 0;
 
 constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
 void on_interrupt(int signal_number) {
   const int saved_errno = errno;
   received_signal = signal_number;
-  if (script_pid > 0) kill(script_pid, signal_number);
+  if (child_pid > 0) kill(child_pid, signal_number);
   errno = saved_errno;
 }
 
@@ -51,7 +51,7 @@ void catch_broken_pipe() { install(SIGPIPE, on_broken_pipe); }
 int interrupt_signal() { return received_signal; }
 
 void forward_interrupts_to(pid_t child) {
-  script_pid = child;
+  child_pid = child;
   // A signal that came between the fork and now has not reached the child.
   if (child > 0 && received_signal != 0) kill(child, received_signal);
 }

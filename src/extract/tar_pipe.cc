@@ -1,6 +1,8 @@
 #if defined(__linux__)
 #include <fcntl.h>
+#include <sys/prctl.h>
 #endif
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include "extract/extract.h"
@@ -15,34 +18,19 @@
 
 namespace {
 
-// The pipe into tar is widened to this where the host allows it (Linux,
-// and within the user's pipe quota). Each time tar empties the pipe or the
-// writer fills it, one side sleeps and the other is woken; the default
-// 64 KiB pipe made that happen half as often again (100,000 against 65,000
-// sleeps per GiB) and installing 5 to 15% slower on a busy machine. 1 MiB
+// A plain archive is not copied at all: tar gets the package itself as its
+// standard input, positioned at the archive, and reads it as it would read
+// a tar file (the archive runs to the end of the package, so the file's
+// end is the archive's). Through a pipe, every byte was copied into the
+// pipe and out again, and each record tar took woke the writer: 1.15 of
+// the shell's install time, where the shell's tar reads its file.
+
+// A compressed archive is decoded into a pipe, widened to this where the
+// host allows it (Linux, and within the user's pipe quota). Each time tar
+// empties the pipe or the writer fills it, one side sleeps and the other is
+// woken; the default 64 KiB pipe made that happen half as often again. 1 MiB
 // is the largest size an ordinary user may ask for by default.
 constexpr int PIPE_SIZE = 1024 * 1024;
-
-// Bytes asked of splice per call: a whole widened pipe. Splice moves what
-// fits and costs no memory of ours, so asking for more only saves calls.
-constexpr std::size_t SPLICE_CHUNK = PIPE_SIZE;
-
-// Bytes per pread and write of the portable loop. 1 MiB blocks measured
-// no faster and would only raise the program's peak memory.
-constexpr std::size_t PORTABLE_CHUNK = 128 * 1024;
-alignas(4096) unsigned char pipe_block[PORTABLE_CHUNK];
-
-// Read and write, not splice: with the pipe widened, the two measured alike
-// on the disk and the plain loop slightly faster in a tmpfs. Splice leaves
-// the pipe full, so every record tar takes out wakes the writer to top it
-// up; the loop spends that time reading its next block instead, and both
-// sides sleep less. Builds made with QUARNEL_SPLICE_COPY (the sanitizer
-// build) splice, so both paths stay tested.
-#if defined(QUARNEL_SPLICE_COPY)
-constexpr copy_method COPY_METHOD = COPY_SPLICE;
-#else
-constexpr copy_method COPY_METHOD = COPY_PORTABLE;
-#endif
 
 // Enters the extraction directory, creating it when missing.
 int enter_directory(const char* target_dir, target_state* target) {
@@ -78,58 +66,23 @@ int run_shell_command(const char* command) {
   return wait_status;
 }
 
+// How a write into the pipe ended.
+enum write_result { WRITE_DONE, WRITE_READER_GONE, WRITE_FAILED, WRITE_INTERRUPTED };
+
 // Writes all of data, or says why not.
-copy_result write_all(int out, const unsigned char* data, std::size_t size) {
+write_result write_all(int out, const unsigned char* data, std::size_t size) {
   while (size > 0) {
-    if (interrupt_signal() != 0) return COPY_INTERRUPTED;
+    if (interrupt_signal() != 0) return WRITE_INTERRUPTED;
     const ssize_t put = write(out, data, size);
     if (put < 0) {
       if (errno == EINTR) continue;
-      return errno == EPIPE ? COPY_READER_GONE : COPY_WRITE_ERROR;
+      return errno == EPIPE ? WRITE_READER_GONE : WRITE_FAILED;
     }
     data += put;
     size -= static_cast<std::size_t>(put);
   }
-  return COPY_DONE;
+  return WRITE_DONE;
 }
-
-copy_result copy_portable(int in, off_t offset, int out, progress_meter* meter) {
-  for (;;) {
-    if (interrupt_signal() != 0) return COPY_INTERRUPTED;
-    const ssize_t got = pread(in, pipe_block, sizeof pipe_block, offset);
-    if (got == 0) return COPY_DONE;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return COPY_READ_ERROR;
-    }
-    const copy_result put = write_all(out, pipe_block, static_cast<std::size_t>(got));
-    if (put != COPY_DONE) return put;
-    offset += got;
-    progress_advance(meter, static_cast<uint64_t>(got));
-  }
-}
-
-#if defined(__linux__)
-// Moves the file into the pipe inside the kernel. Any failure other than
-// the reader leaving or an interrupt hands the rest to the portable loop,
-// which also tells a read error from a write error; so does a kernel or a
-// file system that refuses splice (EINVAL, ENOSYS).
-copy_result copy_spliced(int in, off_t offset, int out, progress_meter* meter) {
-  for (;;) {
-    if (interrupt_signal() != 0) return COPY_INTERRUPTED;
-    loff_t from = offset;
-    const ssize_t moved = splice(in, &from, out, nullptr, SPLICE_CHUNK, SPLICE_F_MOVE | SPLICE_F_MORE);
-    if (moved == 0) return COPY_DONE;
-    if (moved < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EPIPE) return COPY_READER_GONE;
-      return copy_portable(in, offset, out, meter);
-    }
-    offset += moved;
-    progress_advance(meter, static_cast<uint64_t>(moved));
-  }
-}
-#endif
 
 // Asks for a wider pipe. A refusal (an older kernel, the user's pipe
 // quota spent, a host without F_SETPIPE_SZ) keeps the pipe as it is: it
@@ -174,14 +127,14 @@ int write_decoded(void* context, const unsigned char* data, std::size_t size) {
   decode_ends* ends = static_cast<decode_ends*>(context);
   if (ends->tar_gone) return interrupt_signal() != 0 ? -1 : 0;
   switch (write_all(ends->pipe, data, size)) {
-    case COPY_DONE:
+    case WRITE_DONE:
       return 0;
-    case COPY_READER_GONE:
+    case WRITE_READER_GONE:
       // Decoding goes on to the end, so that damage further on is still
       // reported whatever tar made of the part it read.
       ends->tar_gone = true;
       return 0;
-    case COPY_INTERRUPTED:
+    case WRITE_INTERRUPTED:
       return -1;
     default:
       fputs("Write to tar pipe error\n", stderr);
@@ -189,56 +142,105 @@ int write_decoded(void* context, const unsigned char* data, std::size_t size) {
   }
 }
 
-// Sends the archive into the pipe: a plain one byte for byte, a compressed
-// one decoded on the way. Returns 0, or -1 after one message (or silently
-// when interrupted).
-int send_archive(int package, uint64_t archive_offset, int pipe, progress_meter* meter) {
+// What the first bytes at the archive offset tell, or why they could not
+// be read.
+struct archive_start {
+  archive_format format = FORMAT_PLAIN;
+  const char* failure = nullptr;  // "Seek to tar error" (perror) or "Read tar error\n"
+  int error_number = 0;           // for the perror of the first
+};
+
+// Looks at the archive's first bytes and, for a plain archive, positions
+// the package's descriptor at its start for tar to read from there.
+archive_start look_at_archive(int package, uint64_t archive_offset) {
+  archive_start start;
+  if (archive_offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    start.failure = "Seek to tar error";
+    start.error_number = EINVAL;
+    return start;
+  }
+  const off_t offset = static_cast<off_t>(archive_offset);
   unsigned char head[FORMAT_PROBE_SIZE];
   ssize_t got;
   do {
-    got = pread(package, head, sizeof head, static_cast<off_t>(archive_offset));
-  } while (got < 0 && errno == EINTR && interrupt_signal() == 0);
+    got = pread(package, head, sizeof head, offset);
+  } while (got < 0 && errno == EINTR);
   if (got < 0) {
-    if (interrupt_signal() != 0) return -1;
-    fputs("Read tar error\n", stderr);
-    return -1;
+    start.failure = "Read tar error\n";
+    return start;
   }
-  const archive_format format = detect_format(head, static_cast<std::size_t>(got));
-  if (format != FORMAT_PLAIN) {
-    decode_ends ends{package, static_cast<off_t>(archive_offset), pipe, meter, false};
-    return decode_archive(format, decode_io{&ends, read_compressed, write_decoded});
+  start.format = detect_format(head, static_cast<std::size_t>(got));
+  if (start.format == FORMAT_PLAIN && lseek(package, offset, SEEK_SET) != offset) {
+    start.failure = "Seek to tar error";
+    start.error_number = errno;
   }
-  const copy_result copied = copy_to_pipe(package, archive_offset, pipe, COPY_METHOD, meter);
-  if (copied == COPY_READ_ERROR) fputs("Read tar error\n", stderr);
-  if (copied == COPY_WRITE_ERROR) fputs("Write to tar pipe error\n", stderr);
-  return copied == COPY_READ_ERROR || copied == COPY_WRITE_ERROR || copied == COPY_INTERRUPTED ? -1 : 0;
+  return start;
+}
+
+// Starts command through /bin/sh -c, as popen would, with input as its
+// standard input; unused (another descriptor of the caller, or -1) is
+// closed in the child. Returns the child's id, or -1 with errno set.
+pid_t start_tar(const char* command, int input, int unused) {
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child != 0) return child;
+#if defined(PR_SET_PDEATHSIG)
+  // A tar reading a file would not notice that this program has ended, as
+  // it noticed the end of a pipe: if the program dies of a signal it does
+  // not catch (SIGKILL, or any signal during --list and --tar), tar goes too.
+  (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(127);
+#else
+  (void)parent;
+#endif
+  if (unused >= 0) close(unused);
+  if (input != STDIN_FILENO) {
+    if (dup2(input, STDIN_FILENO) < 0) _exit(127);
+    close(input);
+  }
+  execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+  _exit(127);
+}
+
+// Waits for tar and returns its wait status (with errno cleared, since a
+// tar that failed leaves no error number of its own), or -1 with errno
+// set. While tar reads the package itself (package >= 0), the meter
+// follows the offset of the open file that tar and this program share.
+int wait_for_tar(pid_t tar, int package, off_t archive_offset, progress_meter* meter) {
+  const bool follow = package >= 0 && meter->out != nullptr;
+  for (;;) {
+    int wait_status = 0;
+    const pid_t ended = waitpid(tar, &wait_status, follow ? WNOHANG : 0);
+    if (ended == tar) {
+      errno = 0;
+      return wait_status;
+    }
+    if (ended < 0 && errno != EINTR) return -1;
+    if (!follow) continue;
+    const off_t at = lseek(package, 0, SEEK_CUR);
+    if (at > archive_offset && static_cast<uint64_t>(at - archive_offset) > meter->done) {
+      progress_advance(meter, static_cast<uint64_t>(at - archive_offset) - meter->done);
+    }
+    // An interrupt cuts the pause short; the child's end waits for it.
+    const timespec pause{0, 1000000000L / PROGRESS_PER_SECOND};
+    nanosleep(&pause, nullptr);
+  }
 }
 
 }  // namespace
 
-copy_result copy_to_pipe(int in, uint64_t offset, int out, copy_method method, progress_meter* meter) {
-  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
-    errno = EINVAL;
-    return COPY_READ_ERROR;
-  }
-#if defined(__linux__)
-  if (method == COPY_SPLICE) return copy_spliced(in, static_cast<off_t>(offset), out, meter);
-#else
-  (void)method;
-#endif
-  return copy_portable(in, static_cast<off_t>(offset), out, meter);
-}
-
 int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, const char* tar_command,
                         const char* target_dir, target_state* target, bool quiet) {
   *target = target_state{};
+  // "exec": the shell becomes tar, so that an interrupt passed on to the
+  // child reaches tar itself.
   const char* command = nullptr;
   switch (action) {
     case TAR_EXTRACT:
-      command = "tar -xf -";
+      command = "exec tar -xf -";
       break;
     case TAR_LIST:
-      command = "tar -tvf -";
+      command = "exec tar -tvf -";
       break;
     case TAR_CUSTOM:
       command = tar_command;
@@ -254,45 +256,65 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
     if (enter_directory(target_dir, target) != 0) return -1;
   }
   catch_broken_pipe();
-  FILE* pipe = popen(command, "w");
+  const int fd = fileno(package);
+  const archive_start start = look_at_archive(fd, archive_offset);
+  // A plain archive, read where it is; anything else through a pipe, which
+  // gets nothing when the archive could not be looked at.
+  const bool in_place = start.failure == nullptr && start.format == FORMAT_PLAIN;
+  int ends[2] = {-1, -1};
+  pid_t tar = -1;
+  if (in_place) {
+    tar = start_tar(command, fd, -1);
+  } else if (pipe(ends) == 0) {
+    tar = start_tar(command, ends[0], ends[1]);
+    const int saved = errno;
+    close(ends[0]);
+    errno = saved;
+  }
   progress_meter meter;
   if (action == TAR_EXTRACT && !quiet) {
-    // Announced before the pipe is tested, so it shows even when the pipe
-    // cannot be opened. On a terminal the share streamed follows the "...".
+    // Announced before tar's start is tested, so it shows even when tar
+    // cannot be started. On a terminal the share read follows the "...".
     printf("Uncompressing in %s...", target_dir);
-    if (pipe != nullptr) progress_start(&meter, stdout, archive_length(package, archive_offset));
+    if (tar > 0) progress_start(&meter, stdout, archive_length(package, archive_offset));
     if (meter.out == nullptr) putchar('\n');
   }
-  if (pipe == nullptr) {
+  if (tar < 0) {
     perror("Open tar pipe error");
+    if (ends[1] >= 0) close(ends[1]);
     return -1;
   }
-  if (archive_offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
-    errno = EINVAL;
-    perror("Seek to tar error");
-    pclose(pipe);
-    return -1;
+  // From here an interrupt reaches tar, which ends; then it is waited for.
+  forward_interrupts_to(tar);
+  int sent = 0;
+  if (start.failure != nullptr) {
+    errno = start.error_number;
+    if (start.error_number != 0) {
+      perror(start.failure);
+    } else {
+      fputs(start.failure, stderr);
+    }
+    sent = -1;
+  } else if (!in_place) {
+    widen_pipe(ends[1]);
+    decode_ends decoding{fd, static_cast<off_t>(archive_offset), ends[1], &meter, false};
+    sent = decode_archive(start.format, decode_io{&decoding, read_compressed, write_decoded});
   }
-  widen_pipe(fileno(pipe));
-  const int sent = send_archive(fileno(package), archive_offset, fileno(pipe), &meter);
+  // Closing the pipe is tar's end of input; then its exit status decides,
+  // also when it stopped reading early. On a failure, what tar says of the
+  // cut-off stream is its own.
+  if (ends[1] >= 0) close(ends[1]);
+  const int closed = wait_for_tar(tar, in_place ? fd : -1, static_cast<off_t>(archive_offset), &meter);
+  forward_interrupts_to(0);
   if (meter.out != nullptr) {
+    const int saved = errno;
     progress_end(&meter);
     putchar('\n');
     fflush(stdout);
+    errno = saved;
   }
-  if (sent != 0) {
-    // tar still gets the end of its input and is waited for; what it says
-    // of the cut-off stream is its own.
-    pclose(pipe);
-    return -1;
-  }
-  // Closing the pipe is tar's end of input; then its exit status decides,
-  // also when it stopped reading early.
-  errno = 0;
-  const int closed = pclose(pipe);
-  if (interrupt_signal() != 0) return -1;
+  if (sent != 0 || interrupt_signal() != 0) return -1;
   if (closed != 0) {
-    // A tar that failed leaves no error number of its own behind.
     perror("Close tar pipe error");
     return -1;
   }

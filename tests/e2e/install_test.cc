@@ -2,6 +2,8 @@
 // failures, ownership, and the command line's messages.
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "../help_text.h"
 #include "installer_support.h"
 
@@ -102,13 +104,9 @@ TEST_F(InstallTest, ScriptKnowsWhereTheRunStarted) {
   }
 }
 
-// On a terminal both long steps show a percentage after their "...", drawn
-// in place and erased, so the finished screen reads as it does off one.
-TEST_F(InstallTest, ProgressOnATerminalOnly) {
-  make_script_package("setup.run", "echo ran\n", {{"big", std::string(3 << 20, 'x')}});
-  const std::string raw = shell("cd '" + dir.path() + "' && script -qec './setup.run' /dev/null");
-  EXPECT_NE(raw.find("  0%"), std::string::npos) << raw;
-  // The screen: \r and \b move the cursor, ESC [ K erases to the line's end.
+// The screen that raw terminal output leaves: \r and \b move the cursor,
+// ESC [ K erases to the line's end.
+std::string render(const std::string& raw) {
   std::vector<std::string> screen{""};
   std::size_t column = 0;
   for (std::size_t i = 0; i < raw.size(); ++i) {
@@ -120,22 +118,44 @@ TEST_F(InstallTest, ProgressOnATerminalOnly) {
       screen.emplace_back();
       column = 0;
     } else if (c == '\b') {
-      ASSERT_GT(column, 0u) << raw;
+      if (column == 0) return "backspace at the start of a line in " + raw;
       --column;
     } else if (raw.compare(i, 3, "\x1b[K") == 0) {
       line.resize(column);
       i += 2;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      return "unexpected control byte in " + raw;
     } else {
-      ASSERT_GE(static_cast<unsigned char>(c), 0x20) << "unexpected control byte in " << raw;
       if (column < line.size()) line[column] = c; else line += c;
       ++column;
     }
   }
   std::string rendered;
   for (const std::string& line : screen) rendered += line + "\n";
-  EXPECT_EQ(rendered, VERIFIED + uncompressing("setup.run.dir") + "ran\n\n");
+  return rendered;
+}
+
+// On a terminal both long steps show a percentage after their "...", drawn
+// in place and erased, so the finished screen reads as it does off one.
+TEST_F(InstallTest, ProgressOnATerminalOnly) {
+  make_script_package("setup.run", "echo ran\n", {{"big", std::string(3 << 20, 'x')}});
+  const std::string raw = shell("cd '" + dir.path() + "' && script -qec './setup.run' /dev/null");
+  EXPECT_NE(raw.find("  0%"), std::string::npos) << raw;
+  EXPECT_EQ(render(raw), VERIFIED + uncompressing("setup.run.dir") + "ran\n\n");
   // Off a terminal not one byte changes.
   EXPECT_RUN(run_package("setup.run", {}), VERIFIED + uncompressing("setup.run.dir") + "ran\n", "", 0);
+  // The share follows what tar has read of the package: one that reads
+  // 1 MiB and pauses shows that share while it pauses.
+  std::filesystem::create_directory(path("bin"));
+  write_file(path("bin/tar"), "#!/bin/sh\ndd bs=1048576 count=1 of=/dev/null status=none\nsleep 1\ncat >/dev/null\n",
+             0755);
+  const std::string paused =
+      shell("cd '" + dir.path() + "' && PATH=\"$PWD/bin:$PATH\" script -qec './setup.run --noexec' /dev/null");
+  const uint64_t archive = std::filesystem::file_size(path("setup.run")) - stub_size() - 24;
+  char share[16];
+  std::snprintf(share, sizeof share, "%3d%%", static_cast<int>((1 << 20) / (archive / 100 + 1)));
+  EXPECT_NE(paused.find(share, paused.find("Uncompressing")), std::string::npos) << share << " in " << paused;
+  EXPECT_EQ(render(paused), VERIFIED + uncompressing("setup.run.dir") + "\n");
 }
 
 TEST_F(InstallTest, InfoShowsSizesAndSkipsTheCheck) {
