@@ -271,6 +271,8 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
     close(ends[0]);
     errno = saved;
   }
+  // For the message below: the announcement may set errno.
+  const int start_error = errno;
   progress_meter meter;
   if (action == TAR_EXTRACT && !quiet) {
     // Announced before tar's start is tested, so it shows even when tar
@@ -280,6 +282,7 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
     if (meter.out == nullptr) putchar('\n');
   }
   if (tar < 0) {
+    errno = start_error;
     perror("Open tar pipe error");
     if (ends[1] >= 0) close(ends[1]);
     return -1;
