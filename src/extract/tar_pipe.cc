@@ -217,10 +217,11 @@ int wait_for_tar(pid_t tar, int package, off_t archive_offset, progress_meter* m
     }
     if (ended < 0 && errno != EINTR) return -1;
     if (!follow) continue;
+    // Called even when tar has read nothing new: a share that came too
+    // soon after the last drawing is drawn now.
     const off_t at = lseek(package, 0, SEEK_CUR);
-    if (at > archive_offset && static_cast<uint64_t>(at - archive_offset) > meter->done) {
-      progress_advance(meter, static_cast<uint64_t>(at - archive_offset) - meter->done);
-    }
+    const uint64_t read = at > archive_offset ? static_cast<uint64_t>(at - archive_offset) : 0;
+    progress_advance(meter, read > meter->done ? read - meter->done : 0);
     // An interrupt cuts the pause short; the child's end waits for it.
     const timespec pause{0, 1000000000L / PROGRESS_PER_SECOND};
     nanosleep(&pause, nullptr);
