@@ -155,14 +155,14 @@ int write_stub_with_settings(FILE* stub, FILE* out, const package_settings& sett
     fputs("Write installer file error\n", stderr);
     return -1;
   }
-  if (copy_range(stub, plan.copy_from, plan.copy_end - plan.copy_from, out) != 0) return -1;
+  if (copy_range(stub, plan.header.size(), plan.copy_end - plan.header.size(), out) != 0) return -1;
   if (fwrite(section.data(), 1, section.size(), out) < section.size() ||
       fwrite(plan.tail.data(), 1, plan.tail.size(), out) < plan.tail.size()) {
     fputs("Write installer file error\n", stderr);
     return -1;
   }
   *image_size = plan.copy_end + section.size() + plan.tail.size();
-  *slot_offset = plan.section_offset + SIGNATURE_SLOT_AT;
+  *slot_offset = plan.copy_end + SIGNATURE_SLOT_AT;
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -43,8 +44,8 @@ int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_off
       return -1;
     }
     // The slot's own bytes count as zeros: the signature cannot sign itself.
-    for (std::size_t i = 0; i < want; ++i)
-      if (at + i >= slot_offset && at + i < slot_offset + SIGNATURE_SLOT_SIZE) block[i] = 0;
+    const uint64_t from = std::max(at, slot_offset), to = std::min(at + want, slot_offset + SIGNATURE_SLOT_SIZE);
+    if (from < to) std::memset(block + (from - at), 0, static_cast<std::size_t>(to - from));
     crypto_hash_sha512_update(state, block, want);
     at += want;
   }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -151,8 +152,9 @@ int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& ima
   for (std::size_t i = 0; i < image.sections.size(); ++i) {
     const elf_section& other = image.sections[i];
     if (static_cast<int>(i) == index || other.type == 8 || other.size == 0) continue;
-    if (other.offset < end && section.offset < other.offset + other.size && other.offset + other.size > other.offset)
-      return damaged("the section overlaps another section");
+    // A forged size may run past 2^64; such a section reaches the end.
+    const uint64_t other_end = other.size > UINT64_MAX - other.offset ? UINT64_MAX : other.offset + other.size;
+    if (other.offset < end && section.offset < other_end) return damaged("the section overlaps another section");
   }
   std::string bytes(section.size, '\0');
   if (fseeko(stream, static_cast<off_t>(section.offset), SEEK_SET) != 0 ||

@@ -130,16 +130,14 @@ int plan_elf_addition(const elf_image& image, const char* name, uint64_t size, e
   // it and writes a longer one at its new end. A table that is not last
   // stays where it is, unused.
   const uint64_t table_end = image.shoff + uint64_t{image.shnum} * l.entry_size;
-  plan->copy_from = l.header_size;
   plan->copy_end = table_end == image.end ? image.shoff : image.end;
-  plan->section_offset = plan->copy_end;
 
   // The name table moves to after the new section, with the new name at
   // its end, so every old name keeps its offset.
   std::string names = image.names;
   const uint64_t name_at = names.size();
   names.append(name).push_back('\0');
-  const uint64_t names_offset = plan->section_offset + size;
+  const uint64_t names_offset = plan->copy_end + size;
   uint64_t new_shoff = names_offset + names.size();
   new_shoff = (new_shoff + l.word - 1) / l.word * l.word;
   const uint64_t new_end = new_shoff + uint64_t{image.shnum + 1} * l.entry_size;
@@ -155,7 +153,7 @@ int plan_elf_addition(const elf_image& image, const char* name, uint64_t size, e
   std::string entry(l.entry_size, '\0');
   put(image, entry, 0, 4, name_at);
   put(image, entry, 4, 4, SHT_PROGBITS);
-  put(image, entry, l.offset_at, l.word, plan->section_offset);
+  put(image, entry, l.offset_at, l.word, plan->copy_end);
   put(image, entry, l.size_at, l.word, size);
   put(image, entry, l.align_at, l.word, 1);
   table += entry;

@@ -81,16 +81,14 @@ int read_elf_image(FILE* stream, uint64_t file_size, elf_image* image);
 /// Index in image.sections of the first section called name, or -1.
 int find_elf_section(const elf_image& image, const char* name);
 
-/// What the builder writes to give an image one more section: the image's
-/// bytes from copy_from to copy_end after header, then the section's
-/// section_size bytes at section_offset, then tail (the name table with
-/// the new name, padding, and the section header table with one more entry),
+/// What the builder writes to give an image one more section: header, the
+/// image's bytes from the end of its header to copy_end, the section's
+/// bytes (which so start at copy_end), then tail (the name table with the
+/// new name, padding, and the section header table with one more entry),
 /// so that the new image ends where tail ends.
 struct elf_addition {
-  std::string header;           ///< the ELF header with e_shoff and e_shnum moved
-  uint64_t copy_from = 0;       ///< the end of the ELF header
-  uint64_t copy_end = 0;        ///< where the old image is cut off
-  uint64_t section_offset = 0;  ///< equal to copy_end
+  std::string header;     ///< the ELF header with e_shoff and e_shnum moved
+  uint64_t copy_end = 0;  ///< where the old image is cut off, and the section starts
   std::string tail;
 };
 
