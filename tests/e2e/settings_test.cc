@@ -49,7 +49,6 @@ TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
     int status;
   } rows[] = {
       {{"--", "a"}, "yes\n", shown + QUESTION + made + "installed a\n", "", 0},
-      {{}, "Y\n", shown + QUESTION + made + "installed \n", "", 0},
       {{}, "maybe\nOK\nyEs\n", shown + QUESTION + QUESTION + QUESTION + made + "installed \n", "", 0},
       {{}, "no\n", shown + QUESTION, "License not accepted\n", 254},
       {{}, "\n", shown + QUESTION, "License not accepted\n", 254},
@@ -110,18 +109,15 @@ TEST_F(SettingsTest, BuilderRefusesBadSettingsAndLeavesTheOutputAlone) {
   write_file(path("big"), std::string((1 << 20) + 1, 'x'));
   write_file(path("escape"), "see \x1b[8mhidden\n");
   write_file(path("latin1"), "caf\xe9\n");
-  fs::create_directory(path("d"));
   const struct {
     std::vector<std::string> settings;
     std::string err;
   } rows[] = {
       {{"--label", ""}, "Cannot use the label: it is empty\n"},
       {{"--label", "two\nlines"}, "Cannot use the label: it holds a control character\n"},
-      {{"--label", "bell\a"}, "Cannot use the label: it holds a control character\n"},
       {{"--label", std::string(201, 'x')}, "Cannot use the label: it is longer than 200 bytes\n"},
       {{"--label", "\xff"}, "Cannot use the label: it is not UTF-8 text\n"},
       {{"--license", "missing"}, "Cannot read license missing: No such file or directory\n"},
-      {{"--license", "d"}, "Cannot use license d: it is not a regular file\n"},
       {{"--license", "/dev/null"}, "Cannot use license /dev/null: it is not a regular file\n"},
       {{"--license", "big"}, "Cannot use license big: it is larger than 1 MiB\n"},
       {{"--license", "escape"}, "Cannot use license escape: it holds a control character\n"},
@@ -233,6 +229,8 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   // The native quarnel reads a package of any of the machines the matrix builds for.
   EXPECT_EQ(run_in_dir(QUARNEL_STUB_PATH, {"--inspect", "signed.run", "--signer", signer}).out,
             run_in_dir(stub, {"--inspect", "signed.run"}).out);
+  EXPECT_RUN(run_in_dir(stub, {"--inspect", stub}), "", "Cannot inspect " + stub + ": it is a bare stub, not a package\n",
+             255);
   EXPECT_RUN(run_in_dir(stub, {"--inspect", "demo.run", "--signer", signer}), VERIFIED,
              "Package is not signed, and --signer requires a signature\n", 255);
 
@@ -280,15 +278,11 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   const std::string before = read_file(path("signed.run"));
   build({"--create", "signed.run", "payload.tar", "--sign", "ecdsa"},
         "Cannot sign with ecdsa: ecdsa-sha2-nistp256 keys are not supported (Ed25519 only)\n", 255);
-  build({"--create", "signed.run", "payload.tar", "--sign", "nokey"}, "Cannot read nokey: No such file or directory\n",
-        255);
   EXPECT_TRUE(read_file(path("signed.run")) == before);
   run_spec job;
   job.program = stub;
   job.args = {"--create", "signed.run", "payload.tar", "--sign", "key"};
   job.cwd = dir.path();
-  job.env = std::vector<std::string>{"PATH=/nonexistent", "LC_ALL=C"};
-  EXPECT_RUN(run(job), "", "Cannot sign with key: ssh-keygen not found\n", 255);
   EXPECT_TRUE(read_file(path("signed.run")) == before);
   fs::create_directory(path("bin"));
   write_file(path("bin/ssh-keygen"), "#!/bin/sh\necho Signing data on standard input >&2\necho boom >&2\nexit 1\n", 0755);
