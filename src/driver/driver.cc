@@ -333,8 +333,10 @@ int run_program(int argc, char** argv) {
   }
   const int64_t image_end = get_image_end(self.stream);
   if (image_end < 0) return -1;
+  // The size of the file just opened: a stat of the path could describe
+  // another file put there since.
   struct stat status {};
-  if (stat(path->c_str(), &status) != 0) {
+  if (fstat(fileno(self.stream), &status) != 0) {
     fprintf(stderr, "Cannot stat %s: %s\n", path->c_str(), strerror(errno));
     return -1;
   }
