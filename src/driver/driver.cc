@@ -169,12 +169,6 @@ int build(int argc, char** argv, FILE* self, const std::string& path, uint64_t f
                         or_null(options.sign_key));
 }
 
-// The license as it is printed: with a line end at its end.
-void print_license(const std::string& license) {
-  fputs(license.c_str(), stdout);
-  if (license.back() != '\n') putchar('\n');
-}
-
 // path made absolute against the directory the run started from.
 // Leading "./" components go; ".." stays, since it may cross a link.
 std::string absolute_path(const char* start_dir, std::string path) {
@@ -244,7 +238,7 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
     if (settings.license.empty())
       puts("This package has no license");
     else
-      print_license(settings.license);
+      print_license(stdout, settings.license);
     return 0;
   }
 
