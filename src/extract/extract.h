@@ -54,11 +54,13 @@ int interrupt_signal();
 /// Names the child (tar, then the script) that receives the interrupting
 /// signals; 0 for none. Forwards at once one that came before.
 void forward_interrupts_to(pid_t child);
-/// While fd, a terminal, is out of its usual mode (the pager's single
-/// keys), SIGINT, SIGTERM and SIGHUP first give it mode back, then act as
-/// they did before: end the program, or reach catch_interrupts's handler.
-/// A signal ignored stays ignored. fd -1 ends this and puts the actions back.
-void guard_terminal_mode(int fd, const termios* mode);
+/// While fd, a terminal, is in keys instead of its usual mode (the pager's
+/// single keys), SIGINT, SIGTERM and SIGHUP first give it usual back, then
+/// act as they did before: end the program, or reach catch_interrupts's
+/// handler. SIGTSTP gives it usual back, stops the program, and once it is
+/// continued switches to keys again. A signal ignored stays ignored. fd -1
+/// ends this and puts the actions back.
+void guard_terminal_mode(int fd, const termios* usual, const termios* keys);
 /// Writes into a pipe whose reader has gone fail with EPIPE from here on;
 /// children still start with SIGPIPE's default action.
 void catch_broken_pipe();

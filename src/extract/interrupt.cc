@@ -21,21 +21,35 @@ void on_interrupt(int signal_number) {
   errno = saved_errno;
 }
 
-// The terminal the pager has switched, the mode to give it back, and what
-// each interrupting signal did before (SIG_IGN ones are left alone).
+// The terminal the pager has switched, its usual mode and the pager's, and
+// what each guarded signal did before (SIG_IGN ones are left alone): the
+// interrupts, and the stop from the terminal (Ctrl-Z).
+constexpr int GUARDED[] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP};
 volatile sig_atomic_t guarded_fd = -1;
-termios guarded_mode{};
-struct sigaction before_guard[std::size(INTERRUPTS)];
-bool guarding[std::size(INTERRUPTS)] = {};
+termios usual_mode{}, keys_mode{};
+struct sigaction before_guard[std::size(GUARDED)];
+bool guarding[std::size(GUARDED)] = {};
 
-// Gives the terminal its mode back, then lets the signal do what it did
-// before: it is delivered again, with that action, once this returns.
-void on_interrupt_in_mode(int signal_number) {
+// Gives the terminal its usual mode back, then lets the signal do what it
+// did before. An interrupt is delivered again, with that action, once this
+// returns; a stop is taken here, and once continued the pager's mode and
+// this handler come back.
+void on_signal_in_mode(int signal_number) {
   const int saved_errno = errno;
-  if (guarded_fd >= 0) tcsetattr(guarded_fd, TCSANOW, &guarded_mode);
-  for (std::size_t i = 0; i < std::size(INTERRUPTS); ++i)
-    if (INTERRUPTS[i] == signal_number) sigaction(signal_number, &before_guard[i], nullptr);
+  if (guarded_fd >= 0) tcsetattr(guarded_fd, TCSANOW, &usual_mode);
+  struct sigaction ours {};
+  for (std::size_t i = 0; i < std::size(GUARDED); ++i)
+    if (GUARDED[i] == signal_number) sigaction(signal_number, &before_guard[i], &ours);
   raise(signal_number);
+  if (signal_number == SIGTSTP) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    sigaction(SIGTSTP, &ours, nullptr);
+    if (guarded_fd >= 0) tcsetattr(guarded_fd, TCSANOW, &keys_mode);
+  }
   errno = saved_errno;
 }
 
@@ -76,22 +90,26 @@ void forward_interrupts_to(pid_t child) {
   if (child > 0 && received_signal != 0) kill(child, received_signal);
 }
 
-void guard_terminal_mode(int fd, const termios* mode) {
+void guard_terminal_mode(int fd, const termios* usual, const termios* keys) {
   if (fd < 0) {
     guarded_fd = -1;
-    for (std::size_t i = 0; i < std::size(INTERRUPTS); ++i) {
-      if (guarding[i]) sigaction(INTERRUPTS[i], &before_guard[i], nullptr);
+    for (std::size_t i = 0; i < std::size(GUARDED); ++i) {
+      if (guarding[i]) sigaction(GUARDED[i], &before_guard[i], nullptr);
       guarding[i] = false;
     }
     return;
   }
-  guarded_mode = *mode;
+  usual_mode = *usual;
+  keys_mode = *keys;
   guarded_fd = fd;
-  struct sigaction action {};
-  action.sa_handler = on_interrupt_in_mode;
-  sigemptyset(&action.sa_mask);
-  for (std::size_t i = 0; i < std::size(INTERRUPTS); ++i) {
-    guarding[i] = sigaction(INTERRUPTS[i], nullptr, &before_guard[i]) == 0 && before_guard[i].sa_handler != SIG_IGN &&
-                  sigaction(INTERRUPTS[i], &action, nullptr) == 0;
+  for (std::size_t i = 0; i < std::size(GUARDED); ++i) {
+    struct sigaction action {};
+    action.sa_handler = on_signal_in_mode;
+    sigemptyset(&action.sa_mask);
+    // A read waiting for a key goes on waiting after a stop; after an
+    // interrupt that does not end the program it returns, as elsewhere.
+    action.sa_flags = GUARDED[i] == SIGTSTP ? SA_RESTART : 0;
+    guarding[i] = sigaction(GUARDED[i], nullptr, &before_guard[i]) == 0 && before_guard[i].sa_handler != SIG_IGN &&
+                  sigaction(GUARDED[i], &action, nullptr) == 0;
   }
 }

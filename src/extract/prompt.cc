@@ -35,12 +35,12 @@ bool enter_key_mode(FILE* in, key_mode* mode) {
   keys.c_cc[VMIN] = 1;
   keys.c_cc[VTIME] = 0;
   // Guarded first, so that an interrupt at any point finds its mode put back.
-  guard_terminal_mode(fd, &mode->saved);
+  guard_terminal_mode(fd, &mode->saved, &keys);
   // tcsetattr succeeds when any of the changes could be made: only the
   // mode read back tells.
   if (tcsetattr(fd, TCSANOW, &keys) != 0 || tcgetattr(fd, &keys) != 0 || (keys.c_lflag & (ICANON | ECHO)) != 0) {
     tcsetattr(fd, TCSANOW, &mode->saved);
-    guard_terminal_mode(-1, nullptr);
+    guard_terminal_mode(-1, nullptr, nullptr);
     return false;
   }
   mode->fd = fd;
@@ -50,7 +50,7 @@ bool enter_key_mode(FILE* in, key_mode* mode) {
 void leave_key_mode(key_mode* mode) {
   if (mode->fd < 0) return;
   tcsetattr(mode->fd, TCSANOW, &mode->saved);
-  guard_terminal_mode(-1, nullptr);
+  guard_terminal_mode(-1, nullptr, nullptr);
   mode->fd = -1;
 }
 
