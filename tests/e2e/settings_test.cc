@@ -117,7 +117,8 @@ TEST_F(SettingsTest, LongLicenseOnATerminal) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
-    const std::string raw = shell("cd '" + dir.path() + "' && " + r.input + " | script -qec 'sh " + r.script + "' /dev/null");
+    const std::string raw =
+        shell("cd '" + dir.path() + "' && " + r.input + " | script -qec 'sh " + r.script + "' /dev/null");
     int pages = 0;
     for (std::size_t at = 0; (at = raw.find("--More--", at)) != std::string::npos; ++at) ++pages;
     EXPECT_EQ(pages, r.pages) << raw;
