@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <termios.h>
 
+#include <atomic>
 #include <cerrno>
 #include <iterator>
 
@@ -101,6 +102,8 @@ void guard_terminal_mode(int fd, const termios* usual, const termios* keys) {
   }
   usual_mode = *usual;
   keys_mode = *keys;
+  // The modes are in place before a handler can see the descriptor.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   guarded_fd = fd;
   for (std::size_t i = 0; i < std::size(GUARDED); ++i) {
     struct sigaction action {};

@@ -239,15 +239,9 @@ bool ssh_keygen_on_path() {
   }
 }
 
-// Whether the public key blob is a security key's (sk-ssh-ed25519@openssh.com).
-bool is_security_key(std::string_view blob) {
-  if (blob.size() < 4) return false;
-  const std::size_t length = static_cast<std::size_t>(static_cast<unsigned char>(blob[0])) << 24 |
-                             static_cast<std::size_t>(static_cast<unsigned char>(blob[1])) << 16 |
-                             static_cast<std::size_t>(static_cast<unsigned char>(blob[2])) << 8 |
-                             static_cast<unsigned char>(blob[3]);
-  return length <= blob.size() - 4 && blob.substr(4, length).starts_with("sk-");
-}
+// Whether the public key blob, as read_signing_key has checked it (its type
+// first, as an SSH string), is a security key's (sk-ssh-ed25519@openssh.com).
+bool is_security_key(std::string_view blob) { return blob.size() > 7 && blob.substr(4, 3) == "sk-"; }
 
 // The last line of text with anything on it.
 std::string_view last_line(std::string_view text) {
