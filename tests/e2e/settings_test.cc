@@ -177,7 +177,7 @@ TEST_F(SettingsTest, DamagedSettingsAreRefused) {
       {put32(package, at + 8, 3), damaged + "a record appears twice\n"},
       {put32(package, at + 12, 0xFFFFFFF0u), damaged + "a record's length runs past the end of the settings\n"},
       {put32(package, at + 12, 0), damaged + "bad label (it is empty)\n"},
-      {put32(package, at + 8, 1), damaged + "misplaced signature\n"},
+      {put32(package, at + 8, 1), damaged + "the signature slot's size is out of bounds\n"},
       {put32(package, at + 16, 0x0A0A0A0A), damaged + "bad label (it holds a control character)\n"},
   };
   for (const auto& r : rows) {

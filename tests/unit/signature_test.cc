@@ -175,7 +175,7 @@ signed_result sign_detached(const TempDir& dir, const std::string& key, const st
     freopen((dir / "err").c_str(), "w", stderr);
     std::string armored;
     const int fd = open(file.c_str(), O_RDONLY);
-    const int status = sign_package_file(key.c_str(), fd, &armored);
+    const int status = sign_package_file(key.c_str(), fd, SIGNATURE_SLOT_MIN, &armored);
     write_file(dir / "armored", armored);
     fflush(stderr);
     _exit(status == 0 ? 0 : 1);
