@@ -225,7 +225,8 @@ std::string key_fingerprint(std::string_view public_key_blob);
 bool decode_base64(std::string_view text, std::string* out);
 
 /// The type a public key blob names in its first field, or an empty view
-/// when the blob does not start with one.
+/// when the blob is not that name followed by one or more whole strings
+/// (a key cut short, or no key at all).
 std::string_view key_blob_type(std::string_view public_key_blob);
 
 /// The slot's size for a signature by the key public_key_blob: the

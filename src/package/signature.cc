@@ -194,9 +194,14 @@ bool decode_base64(std::string_view text, std::string* out) {
 }
 
 std::string_view key_blob_type(std::string_view public_key_blob) {
+  // Every public key type is its name and then its fields, each a string
+  // (an RSA key's numbers as mpints, which are strings too).
   wire_reader r{public_key_blob};
-  std::string_view type;
-  return read_string(&r, &type) ? type : std::string_view();
+  std::string_view type, field;
+  if (!read_string(&r, &type) || r.left.empty()) return {};
+  while (!r.left.empty())
+    if (!read_string(&r, &field)) return {};
+  return type;
 }
 
 uint32_t signature_slot_size(std::string_view public_key_blob) {

@@ -19,7 +19,7 @@ int bad_line(const char* path, std::size_t number, const char* reason) {
 }  // namespace
 
 int parse_key_list(std::string_view text, const char* path, std::vector<listed_key>* keys) {
-  keys->clear();
+  std::vector<listed_key> found;
   for (std::size_t number = 1; !text.empty(); ++number) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
@@ -42,14 +42,15 @@ int parse_key_list(std::string_view text, const char* path, std::vector<listed_k
     if (blob_type.empty()) return bad_line(path, number, "not a public key");
     if (blob_type != key.type) return bad_line(path, number, "the key's own type is not the line's");
     key.fingerprint = key_fingerprint(key.blob);
-    keys->push_back(std::move(key));
+    found.push_back(std::move(key));
   }
   // A list that names nobody would let no package pass: a wrong file, or
   // one fetched as an error page, more likely than a wish.
-  if (keys->empty()) {
+  if (found.empty()) {
     fprintf(stderr, "Bad key list %s: no public key in it\n", path);
     return -1;
   }
+  *keys = std::move(found);
   return 0;
 }
 

@@ -21,7 +21,8 @@ struct listed_key {
 
 /// Parses text, the key list at path (named in messages). Blank lines and
 /// lines whose first non-blank character is '#' are skipped; a line may
-/// end in "\r\n". Returns 0 with at least one key in *keys, or -1 after one
+/// end in "\r\n". Returns 0 with at least one key in *keys (left alone
+/// otherwise), or -1 after one
 /// message: "Bad key list PATH: line N: <reason>" for a line that is not a
 /// key (not TYPE BASE64 [COMMENT], bad base64, or a key whose own type is
 /// not TYPE), "Bad key list PATH: no public key in it".
