@@ -115,8 +115,9 @@ int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_off
 // Each tag appears at most once. SETTING_SIGNATURE, when present, is the
 // first record, so its value lies at SIGNATURE_SLOT_AT from the section's
 // start, and its length, a little-endian u32 SIGNATURE_SLOT_AT - 4 bytes
-// into the section, is the slot's size. Any other tag, a length past the end, a repeated record or a value
-// that breaks its rule is damage: the package is refused, never guessed at.
+// into the section, is the slot's size. Any other tag, a length past the
+// end, a repeated record or a value that breaks its rule is damage: the
+// package is refused, never guessed at.
 constexpr const char* SETTINGS_SECTION = ".quarnel";
 constexpr char SETTINGS_MAGIC[] = "QRNLSET\x01";
 constexpr std::size_t SETTINGS_MAGIC_SIZE = 8;

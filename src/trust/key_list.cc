@@ -65,7 +65,7 @@ int read_key_list(const char* path, std::vector<listed_key>* keys) {
   char block[4096];
   std::size_t got;
   while (text.size() <= KEY_LIST_MAX && (got = fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
-  const int error = ferror(file) ? errno : 0;
+  const int error = ferror(file) ? (errno != 0 ? errno : EIO) : 0;
   fclose(file);
   if (error != 0 || text.size() > KEY_LIST_MAX) {
     fprintf(stderr, "Cannot read key list %s: %s\n", path, error != 0 ? strerror(error) : "it is larger than 1 MiB");
