@@ -12,6 +12,7 @@
 #include "driver/options.h"
 #include "package/package.h"
 #include "self/self.h"
+#include "trust/key_list.h"
 
 namespace {
 
@@ -54,7 +55,8 @@ int read_own_settings(FILE* self, uint64_t file_size, package_settings* settings
 int verify_package(FILE* package, const package_header& header, uint64_t archive_offset,
                    const package_settings& settings, bool talk, std::string* signer) {
   crypto_hash_sha512_state message;
-  if (settings.is_signed && hash_signed_prefix(package, archive_offset, settings.signature_offset, &message) != 0)
+  if (settings.is_signed && hash_signed_prefix(package, archive_offset, settings.signature_offset,
+                                                settings.signature_slot_size, &message) != 0)
     return -1;
   progress_meter meter;
   if (talk) {
@@ -84,7 +86,8 @@ int verify_package(FILE* package, const package_header& header, uint64_t archive
   return 0;
 }
 
-// With --signer, only a package signed by one of the keys named passes.
+// With --signer, only a package signed by one of the keys named passes:
+// signers holds their fingerprints.
 int check_signer(const std::vector<std::string>& signers, const std::string& signer) {
   if (signers.empty()) return 0;
   if (signer.empty()) {
@@ -110,6 +113,8 @@ int recorded_signer(const package_settings& settings, std::string* fingerprint) 
 // machine, since its headers are read in their own class and byte order.
 int inspect(const installer_options& options) {
   const char* name = options.inspect->c_str();
+  std::vector<std::string> signers;
+  if (signer_fingerprints(options.signers, &signers) != 0) return -1;
   FILE* package = fopen(name, "r");
   if (package == nullptr) {
     fprintf(stderr, "Cannot open %s: %s\n", name, strerror(errno));
@@ -134,7 +139,7 @@ int inspect(const installer_options& options) {
   if (read_package_header(package, image.end, &header) != 0 ||
       read_package_settings(package, size, image, &settings) != 0 ||
       verify_package(package, header, image.end + PACKAGE_HEADER_SIZE, settings, true, &signer) != 0 ||
-      check_signer(options.signers, signer) != 0)
+      check_signer(signers, signer) != 0)
     return -1;
   if (signer.empty()) puts("Not signed");
   if (!settings.label.empty()) printf("Label: %s\n", settings.label.c_str());
@@ -245,11 +250,14 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
   // Under --quiet the program's own lines stay out of standard output;
   // questions, the script and every error are unchanged.
   const bool talk = !options.quiet;
+  // Key lists are read before anything is shown or the archive is read.
+  std::vector<std::string> signers;
+  if (signer_fingerprints(options.signers, &signers) != 0) return -1;
   if (talk && !settings.label.empty()) printf("%s\n", settings.label.c_str());
   const uint64_t archive_offset = static_cast<uint64_t>(image_end) + PACKAGE_HEADER_SIZE;
   std::string signer;
   if (verify_package(self.stream, header, archive_offset, settings, talk, &signer) != 0 ||
-      check_signer(options.signers, signer) != 0)
+      check_signer(signers, signer) != 0)
     return -1;
   if (options.check) return 0;
 

@@ -64,6 +64,7 @@ void print_help(const char* name) {
         " --accept     accept the package's license without showing it\n"
         " --quiet      print nothing but questions, the script's output and errors\n"
         " --signer <fingerprint>    refuse a package not signed by that key\n"
+        " --signer <key list>    refuse a package not signed by a key in that file\n"
         " --    the following arguments will be passed to the embedded script\n",
         stdout);
 }

@@ -29,7 +29,7 @@ struct installer_options {
   int accept = 0;                         ///< --accept: the license without showing or asking
   int show_license = 0;                   ///< --show-license
   int quiet = 0;                          ///< --quiet
-  std::vector<std::string> signers;       ///< --signer, both modes: fingerprints a signature must match
+  std::vector<std::string> signers;       ///< --signer, both modes: fingerprints or key lists a signature must match
   std::optional<std::string> label;       ///< --label (builder)
   std::optional<std::string> license_file;  ///< --license (builder)
   std::optional<std::string> sign_key;    ///< --sign (builder)

@@ -215,14 +215,14 @@ int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name, 
 
 // Signs the complete package, whose slot still holds zeros, and fills the
 // slot in. Nothing of it is runnable yet.
-int sign_package(const char* installer_name, const char* sign_key, uint64_t slot_offset) {
+int sign_package(const char* installer_name, const char* sign_key, uint64_t slot_offset, std::size_t slot_size) {
   const int fd = open(installer_name, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     fprintf(stderr, "Cannot open %s: %s\n", installer_name, strerror(errno));
     return -1;
   }
   std::string armored;
-  if (sign_package_file(sign_key, fd, &armored) != 0) {
+  if (sign_package_file(sign_key, fd, slot_size, &armored) != 0) {
     close(fd);
     return -1;
   }
@@ -277,7 +277,9 @@ int create_package(FILE* stub, const char* stub_path, const char* installer_name
     fprintf(stderr, "Cannot write %s: %s\n", installer_name, strerror(errno));
     return -1;
   }
-  if (settings != nullptr && settings->is_signed && sign_package(installer_name, sign_key, slot_offset) != 0) return -1;
+  if (settings != nullptr && settings->is_signed &&
+      sign_package(installer_name, sign_key, slot_offset, settings->signature_slot_size) != 0)
+    return -1;
   if (chmod(installer_name, 0755) != 0) {
     fprintf(stderr, "Cannot chmod 0755 %s: %s\n", installer_name, strerror(errno));
     return -1;

@@ -30,7 +30,8 @@ int md5_stream(FILE* stream, unsigned char digest[DIGEST_BYTES]) {
 }
 
 
-int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_offset, crypto_hash_sha512_state* state) {
+int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_offset, uint64_t slot_size,
+                       crypto_hash_sha512_state* state) {
   crypto_hash_sha512_init(state);
   unsigned char block[COPY_BLOCK_SIZE];
   if (seek_package(package, 0) != 0) {
@@ -44,7 +45,7 @@ int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_off
       return -1;
     }
     // The slot's own bytes count as zeros: the signature cannot sign itself.
-    const uint64_t from = std::max(at, slot_offset), to = std::min(at + want, slot_offset + SIGNATURE_SLOT_SIZE);
+    const uint64_t from = std::max(at, slot_offset), to = std::min(at + want, slot_offset + slot_size);
     if (from < to) std::memset(block + (from - at), 0, static_cast<std::size_t>(to - from));
     crypto_hash_sha512_update(state, block, want);
     at += want;

@@ -98,10 +98,10 @@ int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char s
                    progress_meter* meter = nullptr, crypto_hash_sha512_state* also = nullptr);
 
 /// Starts state and feeds it the package's bytes before archive_offset,
-/// with the SIGNATURE_SLOT_SIZE bytes at slot_offset read as zeros: the
-/// signed message up to the archive. Returns 0, or -1 after "Read file
-/// error".
-int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_offset, crypto_hash_sha512_state* state);
+/// with the slot_size bytes at slot_offset read as zeros: the signed
+/// message up to the archive. Returns 0, or -1 after "Read file error".
+int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_offset, uint64_t slot_size,
+                       crypto_hash_sha512_state* state);
 
 // Settings: what a package says for its publisher. A package built with
 // settings carries them in one more section of its stub's ELF image, so the
@@ -114,15 +114,17 @@ int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_off
 //
 // Each tag appears at most once. SETTING_SIGNATURE, when present, is the
 // first record, so its value lies at SIGNATURE_SLOT_AT from the section's
-// start. Any other tag, a length past the end, a repeated record or a value
-// that breaks its rule is damage: the package is refused, never guessed at.
+// start, and its length, a little-endian u32 SIGNATURE_SLOT_AT - 4 bytes
+// into the section, is the slot's size. Any other tag, a length past the
+// end, a repeated record or a value that breaks its rule is damage: the
+// package is refused, never guessed at.
 constexpr const char* SETTINGS_SECTION = ".quarnel";
 constexpr char SETTINGS_MAGIC[] = "QRNLSET\x01";
 constexpr std::size_t SETTINGS_MAGIC_SIZE = 8;
 static_assert(sizeof SETTINGS_MAGIC == SETTINGS_MAGIC_SIZE + 1);
 constexpr std::size_t SETTING_RECORD_HEADER = 8;
 enum setting_tag : uint32_t {
-  SETTING_SIGNATURE = 1,  ///< SIGNATURE_SLOT_SIZE bytes: armored SSH signature, then NUL bytes
+  SETTING_SIGNATURE = 1,  ///< SIGNATURE_SLOT_MIN to SIGNATURE_SLOT_MAX bytes: armored SSH signature, then NUL bytes
   SETTING_LABEL = 2,      ///< 1 to LABEL_MAX bytes of UTF-8, no control characters
   SETTING_LICENSE = 3,    ///< 1 to LICENSE_MAX bytes of UTF-8 text (tabs and line ends allowed)
 };
@@ -137,6 +139,7 @@ struct package_settings {
   bool is_signed = false;
   std::string signature;          ///< armored text, without the padding
   uint64_t signature_offset = 0;  ///< file offset of the slot (section offset when parsed alone)
+  uint32_t signature_slot_size = 0;  ///< the slot's length, its record's
 };
 
 /// What a text may hold: 0 when it is UTF-8 without control characters
@@ -144,7 +147,8 @@ struct package_settings {
 /// feed are allowed), 1 when it is not UTF-8, 2 for a control character.
 int check_text(std::string_view text, bool multi_line);
 
-/// The section's bytes for settings; a signed one gets a slot of zeros.
+/// The section's bytes for settings; a signed one gets a slot of
+/// settings.signature_slot_size zeros.
 std::string encode_settings(const package_settings& settings);
 
 /// Reads a section's bytes into settings (signature_offset relative to the
@@ -158,7 +162,8 @@ int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& ima
 
 /// Builds settings from the builder's options (null for those not given):
 /// the label checked, the license file read and checked, the signing key's
-/// type checked. Returns 0, or -1 after one message.
+/// type checked and the signature slot sized for that key. Returns 0, or -1
+/// after one message.
 int load_settings(const char* label, const char* license_file, const char* sign_key, package_settings* settings);
 
 /// Writes installer_name: the stub (read from the start of stub, the open
@@ -178,13 +183,18 @@ int create_package(FILE* stub, const char* stub_path, const char* installer_name
 //
 // A vendor signs with an OpenSSH Ed25519 key through `ssh-keygen -Y sign`;
 // the signature is ssh-keygen's armored text ("-----BEGIN SSH SIGNATURE-----"
-// ...), kept in a slot of SIGNATURE_SLOT_SIZE bytes padded with NUL bytes.
+// ...), kept in a slot padded with NUL bytes, sized for the key when the
+// package is built (signature_slot_size).
 // The signed message is the whole package file with the slot's bytes set to
 // zero, hashed with SHA-512 under the namespace SIGNATURE_NAMESPACE. Keys
 // are "ssh-ed25519" or "sk-ssh-ed25519@openssh.com" (a security key, whose
 // user-presence flag must be set); nothing else is accepted.
 
-constexpr std::size_t SIGNATURE_SLOT_SIZE = 1024;
+/// Bounds of a slot's size: every slot is at least SIGNATURE_SLOT_MIN bytes
+/// (all an Ed25519 or ECDSA signature needs), and a reader refuses one
+/// larger than SIGNATURE_SLOT_MAX as damage.
+constexpr std::size_t SIGNATURE_SLOT_MIN = 1024;
+constexpr std::size_t SIGNATURE_SLOT_MAX = 16 * 1024;
 constexpr const char* SIGNATURE_NAMESPACE = "quarnel";
 /// SHA-512 of the signed message, as libsodium's crypto_hash_sha512 makes it.
 constexpr std::size_t MESSAGE_DIGEST_BYTES = 64;
@@ -210,6 +220,22 @@ int parse_ssh_signature(std::string_view armored, ssh_signature* out);
 /// The key's fingerprint as `ssh-keygen -l` prints it: "SHA256:" and the
 /// unpadded base64 of the SHA-256 of public_key_blob.
 std::string key_fingerprint(std::string_view public_key_blob);
+
+/// Decodes text, standard base64 with its padding and nothing else, into
+/// *out. Returns false when it is not that.
+bool decode_base64(std::string_view text, std::string* out);
+
+/// The type a public key blob names in its first field, or an empty view
+/// when the blob is not that name followed by one or more whole strings
+/// (a key cut short, or no key at all).
+std::string_view key_blob_type(std::string_view public_key_blob);
+
+/// The slot's size for a signature by the key public_key_blob: the
+/// armored length of the largest signature such a key makes, in whole
+/// KiB, at least SIGNATURE_SLOT_MIN and at most SIGNATURE_SLOT_MAX. That is
+/// 1024 bytes for Ed25519 and ECDSA keys and 2048 for RSA keys of 2048 to
+/// 4096 bits.
+uint32_t signature_slot_size(std::string_view public_key_blob);
 
 /// Checks sig over the message whose SHA-512 is message_sha512. Returns 0,
 /// or -1 after "Bad signature: verification failed" (or, for a security
@@ -241,8 +267,8 @@ int check_signing_key(const char* key_path, std::string* public_key_blob);
 /// unlock it. ssh-keygen's messages are shown only when it fails. The
 /// signature is then verified as an installer will, against the key read
 /// from key_path. Returns 0 with ssh-keygen's armored text (at most
-/// SIGNATURE_SLOT_SIZE bytes) in *armored, or -1 after one message: those of
+/// slot_size bytes) in *armored, or -1 after one message: those of
 /// read_signing_key, "Cannot sign with PATH: ssh-keygen not found",
 /// "Cannot sign with PATH: ssh-keygen: <its last message>", "... ssh-keygen
 /// exited with status N", "Read file error", or a "Bad signature: ..." one.
-int sign_package_file(const char* key_path, int fd, std::string* armored);
+int sign_package_file(const char* key_path, int fd, std::size_t slot_size, std::string* armored);

@@ -90,7 +90,7 @@ int check_text(std::string_view text, bool multi_line) {
 
 std::string encode_settings(const package_settings& settings) {
   std::string bytes(SETTINGS_MAGIC, SETTINGS_MAGIC_SIZE);
-  if (settings.is_signed) add_record(bytes, SETTING_SIGNATURE, std::string(SIGNATURE_SLOT_SIZE, '\0'));
+  if (settings.is_signed) add_record(bytes, SETTING_SIGNATURE, std::string(settings.signature_slot_size, '\0'));
   if (!settings.label.empty()) add_record(bytes, SETTING_LABEL, settings.label);
   if (!settings.license.empty()) add_record(bytes, SETTING_LICENSE, settings.license);
   return bytes;
@@ -120,7 +120,9 @@ int parse_settings(const unsigned char* data, std::size_t size, package_settings
     } else {
       // Only ever first, so that its place in the file can be told from
       // the section headers alone.
-      if (at != SIGNATURE_SLOT_AT || length != SIGNATURE_SLOT_SIZE) return damaged("misplaced signature");
+      if (at != SIGNATURE_SLOT_AT) return damaged("misplaced signature");
+      if (length < SIGNATURE_SLOT_MIN || length > SIGNATURE_SLOT_MAX)
+        return damaged("the signature slot's size is out of bounds");
       const std::size_t text_end = value.find('\0');
       if (text_end == 0) return damaged("the signature slot is empty");
       if (text_end != std::string_view::npos && value.find_first_not_of('\0', text_end) != std::string_view::npos)
@@ -128,6 +130,7 @@ int parse_settings(const unsigned char* data, std::size_t size, package_settings
       settings->is_signed = true;
       settings->signature = value.substr(0, text_end);
       settings->signature_offset = at;
+      settings->signature_slot_size = length;
     }
     at += length;
   }
@@ -145,7 +148,7 @@ int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& ima
   const uint64_t header_size = image.header.size(), table_end = image.shoff + image.table.size();
   if (section.offset < header_size || section.size > image.end || section.offset > image.end - section.size ||
       section.offset + section.size > file_size || section.size > SETTINGS_MAGIC_SIZE + 3 * SETTING_RECORD_HEADER +
-                                                                      SIGNATURE_SLOT_SIZE + LABEL_MAX + LICENSE_MAX)
+                                                                      SIGNATURE_SLOT_MAX + LABEL_MAX + LICENSE_MAX)
     return damaged("the section lies outside the image");
   const uint64_t end = section.offset + section.size;
   if (section.offset < table_end && image.shoff < end) return damaged("the section overlaps the section headers");
@@ -171,6 +174,7 @@ int load_settings(const char* label, const char* license_file, const char* sign_
   std::string public_key_blob;
   if (sign_key != nullptr && check_signing_key(sign_key, &public_key_blob) != 0) return -1;
   settings->is_signed = sign_key != nullptr;
+  if (settings->is_signed) settings->signature_slot_size = signature_slot_size(public_key_blob);
   if (label != nullptr) {
     if (const char* problem = text_problem(label, LABEL_MAX, false)) {
       fprintf(stderr, "Cannot use the label: %s\n", problem);

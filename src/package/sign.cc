@@ -63,7 +63,7 @@ void close_fd(int* fd) {
 
 // What one run of ssh-keygen gave back.
 struct keygen_run {
-  std::string out;  // standard output, cut at SIGNATURE_SLOT_SIZE + 1 bytes
+  std::string out;  // standard output, cut at the slot's size + 1 bytes
   std::string err;  // the end of standard error
   int wait_status = 0;
   bool read_failed = false;  // reading the package failed
@@ -116,7 +116,7 @@ void drain(int* fd, std::string* text, std::size_t keep, bool keep_start, int pr
 // with EPIPE, SIGPIPE being ignored here). The SHA-512 of what was fed is
 // computed on the way. Closes the three descriptors. Returns 0, or -1 after
 // one message.
-int feed_ssh_keygen(const char* key_path, int fd, int in, int out, int err, keygen_run* run) {
+int feed_ssh_keygen(const char* key_path, int fd, std::size_t slot_size, int in, int out, int err, keygen_run* run) {
   crypto_hash_sha512_state hash;
   crypto_hash_sha512_init(&hash);
   const std::unique_ptr<unsigned char[]> block(new unsigned char[FEED_BLOCK_SIZE]);
@@ -149,7 +149,7 @@ int feed_ssh_keygen(const char* key_path, int fd, int in, int out, int err, keyg
     }
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
-      if (fds[i].fd == out) drain(&out, &run->out, SIGNATURE_SLOT_SIZE + 1, true);
+      if (fds[i].fd == out) drain(&out, &run->out, slot_size + 1, true);
       if (fds[i].fd == err) drain(&err, &run->err, STDERR_KEPT, false, run->prompt_fd);
       if (fds[i].fd != in) continue;
       const ssize_t put = write(in, block.get() + written, pending - written);
@@ -167,7 +167,7 @@ int feed_ssh_keygen(const char* key_path, int fd, int in, int out, int err, keyg
 
 // Runs ssh-keygen on the file and waits for it. Returns 0 (whatever its
 // exit status), or -1 after one message when it could not be run.
-int run_ssh_keygen(const char* key_path, int fd, keygen_run* run) {
+int run_ssh_keygen(const char* key_path, int fd, std::size_t slot_size, keygen_run* run) {
   const char* const argv[] = {"ssh-keygen", "-Y", "sign", "-n", SIGNATURE_NAMESPACE, "-f", key_path, nullptr};
   std::string askpass;
   const std::vector<const char*> env = ssh_keygen_environment(have_terminal(), &askpass);
@@ -211,7 +211,7 @@ int run_ssh_keygen(const char* key_path, int fd, keygen_run* run) {
   }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
-  const int fed = feed_ssh_keygen(key_path, fd, in[1], out[0], err[0], run);
+  const int fed = feed_ssh_keygen(key_path, fd, slot_size, in[1], out[0], err[0], run);
   sigaction(SIGPIPE, &previous, nullptr);
   if (fed != 0) kill(child, SIGTERM);
   while (waitpid(child, &run->wait_status, 0) < 0) {
@@ -261,7 +261,7 @@ int check_signing_key(const char* key_path, std::string* public_key_blob) {
   return 0;
 }
 
-int sign_package_file(const char* key_path, int fd, std::string* armored) {
+int sign_package_file(const char* key_path, int fd, std::size_t slot_size, std::string* armored) {
   std::string key;
   if (check_signing_key(key_path, &key) != 0) return -1;
   keygen_run run;
@@ -276,7 +276,7 @@ int sign_package_file(const char* key_path, int fd, std::string* armored) {
       run.prompt_fd = tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
     }
   }
-  const int ran = run_ssh_keygen(key_path, fd, &run);
+  const int ran = run_ssh_keygen(key_path, fd, slot_size, &run);
   close_fd(&tty);
   if (ran != 0) return -1;
   if (run.read_failed) {
@@ -302,9 +302,8 @@ int sign_package_file(const char* key_path, int fd, std::string* armored) {
     fprintf(stderr, "Cannot sign with %s: ssh-keygen did not read the whole package\n", key_path);
     return -1;
   }
-  if (run.out.size() > SIGNATURE_SLOT_SIZE) {
-    fprintf(stderr, "Cannot sign with %s: ssh-keygen's signature is longer than %zu bytes\n", key_path,
-            SIGNATURE_SLOT_SIZE);
+  if (run.out.size() > slot_size) {
+    fprintf(stderr, "Cannot sign with %s: ssh-keygen's signature is longer than %zu bytes\n", key_path, slot_size);
     return -1;
   }
   ssh_signature sig;

@@ -8,6 +8,7 @@
 #include <sodium.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -180,6 +181,45 @@ std::string key_fingerprint(std::string_view public_key_blob) {
   char text[sodium_base64_ENCODED_LEN(sizeof hash, sodium_base64_VARIANT_ORIGINAL_NO_PADDING)];
   sodium_bin2base64(text, sizeof text, hash, sizeof hash, sodium_base64_VARIANT_ORIGINAL_NO_PADDING);
   return std::string("SHA256:") + text;
+}
+
+bool decode_base64(std::string_view text, std::string* out) {
+  out->resize(text.size() / 4 * 3 + 3);
+  std::size_t length = 0;
+  if (sodium_base642bin(reinterpret_cast<unsigned char*>(out->data()), out->size(), text.data(), text.size(), nullptr,
+                        &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0)
+    length = 0;
+  out->resize(length);
+  return length > 0 || text.empty();
+}
+
+std::string_view key_blob_type(std::string_view public_key_blob) {
+  // Every public key type is its name and then its fields, each a string
+  // (an RSA key's numbers as mpints, which are strings too).
+  wire_reader r{public_key_blob};
+  std::string_view type, field;
+  if (!read_string(&r, &type) || r.left.empty()) return {};
+  while (!r.left.empty())
+    if (!read_string(&r, &field)) return {};
+  return type;
+}
+
+uint32_t signature_slot_size(std::string_view public_key_blob) {
+  // ssh-keygen's blob: SIG_MAGIC, the version, then the key, the
+  // namespace, the reserved field, the hash's name and the signature, each
+  // a string with its 4-byte length. A signature is never more than
+  // SIGNATURE_OVER_KEY bytes longer than its key's blob: an RSA one is as
+  // long as the modulus, an ECDSA one as the point, an Ed25519 one 64 bytes
+  // (a security key's 5 more). Then base64, a line end every 70 characters
+  // and the armor lines.
+  constexpr std::size_t SIGNATURE_OVER_KEY = 128;
+  const std::size_t key = std::min(public_key_blob.size(), SIGNATURE_SLOT_MAX);
+  const std::size_t blob = SIG_MAGIC.size() + 4 + (4 + key) + (4 + std::strlen(SIGNATURE_NAMESPACE)) + 4 +
+                           (4 + SIG_HASH.size()) + (4 + key + SIGNATURE_OVER_KEY);
+  const std::size_t base64 = (blob + 2) / 3 * 4;
+  const std::size_t armored = SIG_BEGIN.size() + base64 + (base64 + 69) / 70 + SIG_END.size() + 1;
+  const std::size_t slot = (armored + 1023) / 1024 * 1024;
+  return static_cast<uint32_t>(std::clamp(slot, SIGNATURE_SLOT_MIN, SIGNATURE_SLOT_MAX));
 }
 
 int verify_ssh_signature(const ssh_signature& sig, const unsigned char message_sha512[MESSAGE_DIGEST_BYTES]) {

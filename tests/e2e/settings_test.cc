@@ -203,7 +203,7 @@ TEST_F(SettingsTest, DamagedSettingsAreRefused) {
       {put32(package, at + 8, 3), damaged + "a record appears twice\n"},
       {put32(package, at + 12, 0xFFFFFFF0u), damaged + "a record's length runs past the end of the settings\n"},
       {put32(package, at + 12, 0), damaged + "bad label (it is empty)\n"},
-      {put32(package, at + 8, 1), damaged + "misplaced signature\n"},
+      {put32(package, at + 8, 1), damaged + "the signature slot's size is out of bounds\n"},
       {put32(package, at + 16, 0x0A0A0A0A), damaged + "bad label (it holds a control character)\n"},
   };
   for (const auto& r : rows) {
@@ -260,6 +260,39 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   EXPECT_RUN(run_in_dir(stub, {"--inspect", "demo.run", "--signer", signer}), VERIFIED,
              "Package is not signed, and --signer requires a signature\n", 255);
 
+  // Key lists, as a code host serves them: any key in any list will do. A
+  // list that cannot be used stops the run before anything is shown.
+  const std::string key_line = read_file(path("key.pub")), others = read_file(path("other.pub")) +
+                                                                  read_file(path("ecdsa.pub"));
+  write_file(path("keys.txt"), "# the team\n\n" + others + "  " + key_line);
+  write_file(path("others.txt"), others);
+  write_file(path("bad.txt"), key_line + "ssh-ed25519\n");
+  const std::string inspected = VERIFIED + signed_line + "Label: Signed\nTAR size: " + kb + " KB \nStub size: " +
+                                std::to_string(fs::file_size(path("signed.run")) - 24 -
+                                               fs::file_size(path("payload.tar"))) + " bytes\n";
+  const std::string not_listed = "Package is signed by " + signer + ", not by a key given with --signer\n";
+  const struct {
+    std::vector<std::string> signers;
+    std::string out, err;  // of --check; --inspect adds its lines when it passes
+  } lists[] = {
+      {{"keys.txt"}, head + signed_line, ""},
+      {{"others.txt", "--signer", signer}, head + signed_line, ""},
+      {{"others.txt"}, head + signed_line, not_listed},
+      {{"missing.txt"}, "", "Cannot read key list missing.txt: No such file or directory\n"},
+      {{"bad.txt", "--signer", signer}, "", "Bad key list bad.txt: line 2: not TYPE BASE64 [COMMENT]\n"},
+      {{"LICENSE"}, "", "Bad key list LICENSE: line 1: bad base64\n"},
+  };
+  for (const auto& l : lists) {
+    SCOPED_TRACE(l.signers[0]);
+    std::vector<std::string> args = {"--check", "--signer"};
+    args.insert(args.end(), l.signers.begin(), l.signers.end());
+    EXPECT_RUN(run_package("signed.run", args), l.out, l.err, l.err.empty() ? 0 : 255);
+    args[0] = "signed.run";
+    args.insert(args.begin(), "--inspect");
+    EXPECT_RUN(run_in_dir(stub, args), l.err.empty() ? inspected : l.out.empty() ? "" : VERIFIED + signed_line, l.err,
+               l.err.empty() ? 0 : 255);
+  }
+
   // Whatever is changed, digest fixed up or not, the signature no longer
   // matches: nothing is extracted, listed or run.
   const std::string package = read_file(path("signed.run"));
@@ -291,9 +324,13 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   }
 
   // ssh-keygen accepts the stored signature over the message: the package
-  // with the signature's 1024 bytes, 16 bytes into the settings, as zeros.
+  // with the signature's slot, 16 bytes into the settings, as zeros; its
+  // length is its record's, the little-endian u32 before it.
   const std::size_t slot = package.rfind(std::string("QRNLSET\x01", 8), image_end) + 16;
-  write_file(path("message"), std::string(package).replace(slot, 1024, std::string(1024, '\0')));
+  std::size_t slot_size = 0;
+  for (int i = 3; i >= 0; --i) slot_size = slot_size << 8 | static_cast<unsigned char>(package[slot - 4 + i]);
+  EXPECT_EQ(slot_size, 1024u);
+  write_file(path("message"), std::string(package).replace(slot, slot_size, std::string(slot_size, '\0')));
   write_file(path("message.sig"), package.substr(slot, package.find('\0', slot) - slot));
   EXPECT_EQ(shell("ssh-keygen -Y check-novalidate -n quarnel -s " + path("message.sig") + " < " + path("message") +
                   " 2>&1"),

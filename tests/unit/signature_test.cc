@@ -11,6 +11,7 @@
 
 #include "package/package.h"
 #include "support.h"
+#include "trust/key_list.h"
 
 namespace {
 
@@ -184,7 +185,7 @@ signed_result sign_detached(const TempDir& dir, const std::string& key, const st
       freopen((dir / "err").c_str(), "w", stderr);
     std::string armored;
     const int fd = open(file.c_str(), O_RDONLY);
-    const int status = sign_package_file(key.c_str(), fd, &armored);
+    const int status = sign_package_file(key.c_str(), fd, SIGNATURE_SLOT_MIN, &armored);
     write_file(dir / "armored", armored);
     fflush(stderr);
     _exit(status == 0 ? 0 : 1);
@@ -326,6 +327,168 @@ TEST(Signature, SignWithSshKeygen) {
   }
   kill(agent, SIGTERM);
   waitpid(agent, nullptr, 0);
+}
+
+// A key list as read by --signer: keys among comments and blank lines,
+// every other line refused with its number.
+TEST(Signature, KeyLists) {
+  TempDir dir;
+  shell("ssh-keygen -q -t ed25519 -N '' -C 'a comment' -f " + dir / "ed" + " && ssh-keygen -q -t ecdsa -N '' -f " +
+        dir / "ecdsa");
+  std::string ed = read_file(dir / "ed.pub"), ecdsa = read_file(dir / "ecdsa.pub");
+  ed.pop_back();
+  const std::string ed_type = ed.substr(0, ed.find(' ')), ecdsa_type = ecdsa.substr(0, ecdsa.find(' '));
+  const std::string ecdsa_as_ed = ed_type + ecdsa.substr(ecdsa.find(' '));
+  const std::string list = dir / "list";
+  const struct {
+    const char* label;
+    std::string text;
+    std::vector<std::string> types;  // of the keys read, none when refused
+    std::string err;
+  } rows[] = {
+      {"keys among comments and blank lines, CRLF line ends",
+       "# the team\n\n \t\n\t# indented\r\n" + ed + "\r\n  " + ecdsa + "\r\n", {ed_type, ecdsa_type}, ""},
+      {"no line end after the last key", ed, {ed_type}, ""},
+      {"a type alone", "# keys\n\r\n" + ed + "\n" + ed_type + "\n" + ecdsa,
+       {}, "Bad key list " + list + ": line 4: not TYPE BASE64 [COMMENT]\n"},
+      {"authorized_keys options", "from=\"10.0.0.1\" " + ed, {}, "Bad key list " + list + ": line 1: bad base64\n"},
+      {"key cut short", ed.substr(0, 40), {}, "Bad key list " + list + ": line 1: not a public key\n"},
+      {"base64 of no key", "\n" + ed_type + " AAAA\n", {}, "Bad key list " + list + ": line 2: not a public key\n"},
+      {"type differs from the key's", ecdsa_as_ed, {},
+       "Bad key list " + list + ": line 1: the key's own type is not the line's\n"},
+      {"no key, comments only", "# nobody yet\n\n", {}, "Bad key list " + list + ": no public key in it\n"},
+  };
+  const auto fingerprint = [](const std::string& pub) {
+    const std::string listed = shell("ssh-keygen -lf " + pub);
+    return listed.substr(listed.find(' ') + 1, 50);
+  };
+  const std::string ed_fingerprint = fingerprint(dir / "ed.pub"), ecdsa_fingerprint = fingerprint(dir / "ecdsa.pub");
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    write_file(list, r.text);
+    std::vector<listed_key> keys;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_key_list(list.c_str(), &keys), r.err.empty() ? 0 : -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), r.err);
+    ASSERT_EQ(keys.size(), r.types.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      EXPECT_EQ(keys[i].type, r.types[i]);
+      EXPECT_EQ(keys[i].fingerprint, i == 0 ? ed_fingerprint : ecdsa_fingerprint);
+    }
+  }
+  // A directory opens but cannot be read; a list is bounded.
+  std::vector<std::string> fingerprints;
+  const struct {
+    std::string path, err;
+  } unreadable[] = {
+      {dir.path(), "Cannot read key list " + dir.path() + ": Is a directory\n"},
+      {dir / "big", "Cannot read key list " + dir / "big" + ": it is larger than 1 MiB\n"},
+  };
+  write_file(dir / "big", std::string(KEY_LIST_MAX - ed.size(), '\n') + ed + "\n");
+  for (const auto& u : unreadable) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(signer_fingerprints({u.path}, &fingerprints), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), u.err);
+  }
+}
+
+// The slot is as long as its record says, within bounds; the signed
+// message reads all of it as zeros, wherever it falls among the blocks.
+TEST(Signature, SlotOfItsRecordsLength) {
+  const struct {
+    uint32_t size;
+    const char* error;  // after "Damaged package settings: "
+  } rows[] = {
+      {1024, nullptr},
+      {2048, nullptr},
+      {SIGNATURE_SLOT_MAX, nullptr},
+      {1023, "the signature slot's size is out of bounds"},
+      {SIGNATURE_SLOT_MAX + 1, "the signature slot's size is out of bounds"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.size);
+    package_settings settings, parsed;
+    settings.is_signed = true;
+    settings.signature_slot_size = r.size;
+    settings.label = "L";
+    std::string bytes = encode_settings(settings);
+    bytes.replace(SIGNATURE_SLOT_AT, 6, "armor\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse_settings(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &parsed),
+              r.error ? -1 : 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              r.error ? std::string("Damaged package settings: ") + r.error + "\n" : "");
+    if (r.error) continue;
+    EXPECT_EQ(parsed.signature, "armor\n");
+    EXPECT_EQ(parsed.signature_slot_size, r.size);
+    EXPECT_EQ(parsed.signature_offset, SIGNATURE_SLOT_AT);
+    EXPECT_EQ(parsed.label, "L");
+  }
+  for (const uint32_t size : {1024u, 2048u})
+    for (const uint64_t slot : {0u, 4000u}) {
+      SCOPED_TRACE(testing::Message() << size << " at " << slot);
+      std::string file(9000, 'p'), message;
+      file.replace(slot, size, std::string(size, '\xff'));
+      message = std::string(file).replace(slot, size, std::string(size, '\0'));
+      FILE* stream = tmpfile();
+      fwrite(file.data(), 1, file.size(), stream);
+      crypto_hash_sha512_state state;
+      unsigned char got[64], want[64];
+      ASSERT_EQ(hash_signed_prefix(stream, 8000, slot, size, &state), 0);
+      crypto_hash_sha512_final(&state, got);
+      crypto_hash_sha512(want, reinterpret_cast<const unsigned char*>(message.data()), 8000);
+      EXPECT_EQ(bytes(got, 64), bytes(want, 64));
+      fclose(stream);
+    }
+}
+
+// The builder sizes the slot for the key: every signature ssh-keygen makes
+// with it fits, and a slot of any size makes a package that checks and
+// that stock ssh-keygen accepts through the documented commands.
+TEST(Signature, SlotFitsTheKeyAndAnySizeVerifies) {
+  TempDir dir;
+  const std::string d = dir.path() + "/";
+  write_file(d + "payload", std::string(70000, 'x'));
+  const struct {
+    const char* type;
+    const char* bits;
+    uint32_t slot;
+  } keys[] = {{"ed25519", "256", 1024}, {"ecdsa", "521", 1024}, {"rsa", "4096", 2048}};
+  for (const auto& k : keys) {
+    SCOPED_TRACE(std::string(k.type) + " " + k.bits);
+    const std::string key = d + k.type + k.bits;
+    shell("ssh-keygen -q -t " + std::string(k.type) + " -b " + k.bits + " -N '' -f " + key + " && ssh-keygen -q -Y sign" +
+          " -n quarnel -f " + key + " " + d + "payload 2>/dev/null");
+    std::vector<listed_key> listed;
+    ASSERT_EQ(read_key_list((key + ".pub").c_str(), &listed), 0);
+    EXPECT_EQ(signature_slot_size(listed[0].blob), k.slot);
+    EXPECT_LE(read_file(d + "payload.sig").size(), k.slot);
+  }
+  EXPECT_EQ(signature_slot_size(std::string(100000, 'k')), SIGNATURE_SLOT_MAX);
+
+  const std::string fingerprint = shell("ssh-keygen -lf " + d + "ed25519256.pub | cut -d' ' -f2").substr(0, 50);
+  const std::string recipe =
+      "sec=$(( 0x$(readelf -SW setup.run | sed -n 's/.* \\.quarnel *PROGBITS *[0-9a-f]* \\([0-9a-f]*\\) .*/\\1/p') ))\n"
+      "set -- $(od -An -tu1 -j $((sec + 12)) -N4 setup.run)\n"
+      "off=$((sec + 16)) len=$(($1 + $2 * 256 + $3 * 65536 + $4 * 16777216))\n"
+      "dd if=setup.run bs=1 skip=$off count=$len 2>/dev/null | tr -d '\\000' > setup.sig\n"
+      "{ head -c $off setup.run; head -c $len /dev/zero; tail -c +$((off + len + 1)) setup.run; } |\n"
+      "  ssh-keygen -Y check-novalidate -n quarnel -s setup.sig\n";
+  for (const uint32_t size : {1024u, 2048u}) {
+    SCOPED_TRACE(size);
+    package_settings settings;
+    settings.present = settings.is_signed = true;
+    settings.signature_slot_size = size;
+    settings.label = "Slot " + std::to_string(size);
+    const unique_file stub = open_read(QUARNEL_STUB_PATH);
+    ASSERT_EQ(create_package(stub.get(), QUARNEL_STUB_PATH, (d + "setup.run").c_str(), (d + "payload").c_str(),
+                             &settings, (d + "ed25519256").c_str()),
+              0);
+    EXPECT_EQ(shell("cd " + d + " && ./setup.run --check"),
+              settings.label + "\nVerifying archive integrity... Succeed.\nSigned by " + fingerprint + "\n");
+    EXPECT_EQ(shell("cd " + d + " && { " + recipe + "} 2>&1"),
+              "Good \"quarnel\" signature with ED25519 key " + fingerprint + "\n");
+  }
 }
 
 }  // namespace
