@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "driver/options.h"
 #include "self/self.h"
@@ -21,8 +22,11 @@ enum builder_value {
 
 }  // namespace
 
+// The first line is the one scripts have always matched; the settings go
+// on a line of their own below it.
 void print_builder_usage(const char* name) {
-  printf("Usage: %s --create <INSTALLER_NAME> <TAR_FILE> [--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n", name);
+  printf("Usage: %s --create <INSTALLER_NAME> <TAR_FILE>\n", name);
+  printf("%*s[--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n", static_cast<int>(std::strlen(name)) + 8, "");
   printf("%*s%s --inspect <PACKAGE> [--signer <FINGERPRINT>]\n", 7, "", name);
 }
 

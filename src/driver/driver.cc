@@ -174,12 +174,6 @@ int build(int argc, char** argv, FILE* self, const std::string& path, uint64_t f
                         or_null(options.sign_key));
 }
 
-// The license as it is printed: with a line end at its end.
-void print_license(const std::string& license) {
-  fputs(license.c_str(), stdout);
-  if (license.back() != '\n') putchar('\n');
-}
-
 // path made absolute against the directory the run started from.
 // Leading "./" components go; ".." stays, since it may cross a link.
 std::string absolute_path(const char* start_dir, std::string path) {
@@ -249,7 +243,7 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
     if (settings.license.empty())
       puts("This package has no license");
     else
-      print_license(settings.license);
+      print_license(stdout, settings.license);
     return 0;
   }
 
@@ -341,8 +335,10 @@ int run_program(int argc, char** argv) {
   }
   const int64_t image_end = get_image_end(self.stream);
   if (image_end < 0) return -1;
+  // The size of the file just opened: a stat of the path could describe
+  // another file put there since.
   struct stat status {};
-  if (stat(path->c_str(), &status) != 0) {
+  if (fstat(fileno(self.stream), &status) != 0) {
     fprintf(stderr, "Cannot stat %s: %s\n", path->c_str(), strerror(errno));
     return -1;
   }

@@ -45,7 +45,8 @@ void print_version();
 /// The installer's help text, for program_name.
 void print_help(const char* program_name);
 
-/// The builder's usage line, for program_name.
+/// The builder's usage lines, for program_name: the --create line, the
+/// settings under it, then the --inspect line.
 void print_builder_usage(const char* program_name);
 
 /// "tar " arg1 " -" and " " word for every later word, unquoted.

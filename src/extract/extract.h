@@ -7,11 +7,13 @@
 #pragma once
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// What the archive is streamed into.
@@ -52,6 +54,13 @@ int interrupt_signal();
 /// Names the child (tar, then the script) that receives the interrupting
 /// signals; 0 for none. Forwards at once one that came before.
 void forward_interrupts_to(pid_t child);
+/// While fd, a terminal, is in keys instead of its usual mode (the pager's
+/// single keys), SIGINT, SIGTERM and SIGHUP first give it usual back, then
+/// act as they did before: end the program, or reach catch_interrupts's
+/// handler. SIGTSTP gives it usual back, stops the program, and once it is
+/// continued switches to keys again. A signal ignored stays ignored. fd -1
+/// ends this and puts the actions back.
+void guard_terminal_mode(int fd, const termios* usual, const termios* keys);
 /// Writes into a pipe whose reader has gone fail with EPIPE from here on;
 /// children still start with SIGPIPE's default action.
 void catch_broken_pipe();
@@ -68,6 +77,10 @@ int ask_yes_no(FILE* in, FILE* out, const std::string& question);
 /// Return as ask_yes_no.
 int ask_extract(uint64_t archive_size, const char* target_dir);
 int ask_run_script(const std::vector<std::string>& script_args);
+
+/// Writes text (a license, or a screen of one) to out, with a line end
+/// after it when it has none at its end.
+void print_license(FILE* out, std::string_view text);
 
 /// Shows license on out, a screen at a time when in and out are both
 /// terminals, and asks whether it is accepted: "y" or "yes" in any case

@@ -1,4 +1,5 @@
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -17,29 +18,90 @@ bool read_line(FILE* in, std::string* line) {
   return true;
 }
 
+// The pager's terminal in single keys, without echo, and the mode it had.
+struct key_mode {
+  int fd = -1;  // while switched
+  termios saved{};
+};
+
+// Switches the terminal of in to single keys without echo. Returns false,
+// leaving it as it was, when it is not a terminal that can switch.
+bool enter_key_mode(FILE* in, key_mode* mode) {
+  const int fd = fileno(in);
+  termios keys{};
+  if (tcgetattr(fd, &mode->saved) != 0) return false;
+  keys = mode->saved;
+  keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  keys.c_cc[VMIN] = 1;
+  keys.c_cc[VTIME] = 0;
+  // Guarded first, so that an interrupt at any point finds its mode put back.
+  guard_terminal_mode(fd, &mode->saved, &keys);
+  // tcsetattr succeeds when any of the changes could be made: only the
+  // mode read back tells.
+  if (tcsetattr(fd, TCSANOW, &keys) != 0 || tcgetattr(fd, &keys) != 0 || (keys.c_lflag & (ICANON | ECHO)) != 0) {
+    tcsetattr(fd, TCSANOW, &mode->saved);
+    guard_terminal_mode(-1, nullptr, nullptr);
+    return false;
+  }
+  mode->fd = fd;
+  return true;
+}
+
+void leave_key_mode(key_mode* mode) {
+  if (mode->fd < 0) return;
+  tcsetattr(mode->fd, TCSANOW, &mode->saved);
+  guard_terminal_mode(-1, nullptr, nullptr);
+  mode->fd = -1;
+}
+
 // The license, a screen at a time: after each screen but the last the user
-// presses Enter for the next one, or q to go to the question.
+// presses Enter or space for the next one, or q to go to the question, as
+// single keys; on a terminal that cannot switch to single keys, as lines
+// (q for the question, any other line for the next screen).
 void page_license(FILE* in, FILE* out, const std::string& license) {
+  static const char MORE[] = "--More-- (Enter: next screen, q: to the question) ";
   winsize size{};
   const int rows = ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_row > 2 ? size.ws_row : 24;
+  key_mode mode;
+  bool tried = false;
   std::size_t at = 0;
   std::string answer;
-  while (at < license.size()) {
-    for (int line = 0; line < rows - 1 && at < license.size(); ++line) {
-      const std::size_t end = license.find('\n', at);
-      const std::size_t next = end == std::string::npos ? license.size() : end + 1;
-      fwrite(license.data() + at, 1, next - at, out);
-      at = next;
+  for (;;) {
+    std::size_t end = at;
+    for (int line = 0; line < rows - 1 && end < license.size(); ++line) {
+      const std::size_t line_end = license.find('\n', end);
+      end = line_end == std::string::npos ? license.size() : line_end + 1;
     }
+    print_license(out, std::string_view(license).substr(at, end - at));
+    at = end;
     if (at >= license.size()) break;
-    fputs("--More-- (Enter: next screen, q: to the question) ", out);
+    fputs(MORE, out);
     fflush(out);
-    if (!read_line(in, &answer) || answer == "q" || answer == "Q") break;
+    if (!tried) {
+      tried = true;
+      enter_key_mode(in, &mode);
+    }
+    if (mode.fd < 0) {
+      if (!read_line(in, &answer) || answer == "q" || answer == "Q") break;
+      continue;
+    }
+    int key = 0;
+    do key = getc(in);
+    while (key != EOF && key != '\n' && key != '\r' && key != ' ' && key != 'q' && key != 'Q' &&
+           key != mode.saved.c_cc[VEOF]);
+    // No echo moved the cursor: the prompt makes way for what follows.
+    fprintf(out, "\r%*s\r", static_cast<int>(sizeof MORE - 1), "");
+    if (key == EOF || key == 'q' || key == 'Q' || key == mode.saved.c_cc[VEOF]) break;
   }
-  if (!license.empty() && license.back() != '\n') putc('\n', out);
+  leave_key_mode(&mode);
 }
 
 }  // namespace
+
+void print_license(FILE* out, std::string_view text) {
+  fwrite(text.data(), 1, text.size(), out);
+  if (!text.empty() && text.back() != '\n') putc('\n', out);
+}
 
 int ask_yes_no(FILE* in, FILE* out, const std::string& question) {
   for (int attempt = 0; attempt < PROMPT_ATTEMPTS; ++attempt) {
@@ -83,8 +145,7 @@ int ask_license(FILE* in, FILE* out, const std::string& license) {
   if (isatty(fileno(in)) && isatty(fileno(out))) {
     page_license(in, out, license);
   } else {
-    fputs(license.c_str(), out);
-    if (!license.empty() && license.back() != '\n') putc('\n', out);
+    print_license(out, license);
   }
   std::string answer;
   for (int attempt = 0; attempt < PROMPT_ATTEMPTS; ++attempt) {

@@ -22,6 +22,8 @@ namespace {
 
 // ssh-keygen's messages are small; a failure shows the last line of them.
 constexpr std::size_t STDERR_KEPT = 8192;
+// The line with which ssh-keygen asks for a security key to be touched.
+constexpr std::string_view TOUCH_PROMPT = "Confirm user presence";
 constexpr std::size_t FEED_BLOCK_SIZE = 64 * 1024;
 
 // ssh-keygen reads a passphrase from /dev/tty, or from standard input when
@@ -66,12 +68,30 @@ struct keygen_run {
   int wait_status = 0;
   bool read_failed = false;  // reading the package failed
   bool cut_short = false;    // ssh-keygen stopped reading before the end
+  int prompt_fd = -1;        // the terminal that is shown a touch request, or -1
   unsigned char digest[MESSAGE_DIGEST_BYTES] = {};
 };
 
+// Writes to prompt_fd each line of text that ends after from and asks for
+// a touch; the lines stay in text too.
+void show_touch_prompts(const std::string& text, std::size_t from, int prompt_fd) {
+  std::size_t start = from == 0 ? 0 : text.rfind('\n', from - 1) + 1;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string_view line = std::string_view(text).substr(start, end + 1 - start);
+    if (!line.starts_with(TOUCH_PROMPT)) continue;
+    for (std::size_t put = 0; put < line.size();) {
+      const ssize_t n = write(prompt_fd, line.data() + put, line.size() - put);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      put += static_cast<std::size_t>(n);
+    }
+  }
+}
+
 // Appends what fd has to *text, keeping at most keep bytes (the first ones
-// when keep_start, else the last). Closes fd at its end or on an error.
-void drain(int* fd, std::string* text, std::size_t keep, bool keep_start) {
+// when keep_start, else the last), and shows the touch requests among the
+// lines on prompt_fd unless it is -1. Closes fd at its end or on an error.
+void drain(int* fd, std::string* text, std::size_t keep, bool keep_start, int prompt_fd = -1) {
   char block[4096];
   const ssize_t got = read(*fd, block, sizeof block);
   if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
@@ -80,6 +100,7 @@ void drain(int* fd, std::string* text, std::size_t keep, bool keep_start) {
     return;
   }
   text->append(block, static_cast<std::size_t>(got));
+  if (prompt_fd >= 0) show_touch_prompts(*text, text->size() - static_cast<std::size_t>(got), prompt_fd);
   if (text->size() > keep) {
     if (keep_start) {
       text->resize(keep);
@@ -129,7 +150,7 @@ int feed_ssh_keygen(const char* key_path, int fd, std::size_t slot_size, int in,
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == out) drain(&out, &run->out, slot_size + 1, true);
-      if (fds[i].fd == err) drain(&err, &run->err, STDERR_KEPT, false);
+      if (fds[i].fd == err) drain(&err, &run->err, STDERR_KEPT, false, run->prompt_fd);
       if (fds[i].fd != in) continue;
       const ssize_t put = write(in, block.get() + written, pending - written);
       if (put >= 0) {
@@ -218,6 +239,10 @@ bool ssh_keygen_on_path() {
   }
 }
 
+// Whether the public key blob, as read_signing_key has checked it (its type
+// first, as an SSH string), is a security key's (sk-ssh-ed25519@openssh.com).
+bool is_security_key(std::string_view blob) { return blob.size() > 7 && blob.substr(4, 3) == "sk-"; }
+
 // The last line of text with anything on it.
 std::string_view last_line(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
@@ -240,7 +265,20 @@ int sign_package_file(const char* key_path, int fd, std::size_t slot_size, std::
   std::string key;
   if (check_signing_key(key_path, &key) != 0) return -1;
   keygen_run run;
-  if (run_ssh_keygen(key_path, fd, slot_size, &run) != 0) return -1;
+  // A security key waits for a touch, and ssh-keygen says so on its
+  // standard error, which is captured: that line is shown on the
+  // publisher's terminal, standard error or else /dev/tty.
+  int tty = -1;
+  if (is_security_key(key)) {
+    if (isatty(STDERR_FILENO)) {
+      run.prompt_fd = STDERR_FILENO;
+    } else {
+      run.prompt_fd = tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    }
+  }
+  const int ran = run_ssh_keygen(key_path, fd, slot_size, &run);
+  close_fd(&tty);
+  if (ran != 0) return -1;
   if (run.read_failed) {
     fputs("Read file error\n", stderr);
     return -1;

@@ -46,5 +46,10 @@ for option in $(cat from_synopsis); do
   case $option in --version) continue ;; esac
   grep -qx -- "$option" from_help || fail "SYNOPSIS shows $option, which no --help names"
 done
-grep -qF "$("$stub" --help | sed "s,$stub,quarnel,")" page || fail "the page does not quote the usage line"
+# Each usage line whole, so that words added to one of them show.
+"$stub" --help | sed "s,$stub,quarnel," >usage
+sed 's/^ *//; s/ *$//' page >page_lines
+while IFS= read -r line; do
+  grep -qxF -- "$(echo "$line" | sed 's/^ *//')" page_lines || fail "the page does not quote the usage line: $line"
+done <usage
 echo "manual page OK"

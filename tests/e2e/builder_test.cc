@@ -77,6 +77,12 @@ TEST_F(BuilderTest, CommandLine) {
     EXPECT_RUN(run_named(r.args), r.out, r.err, r.status);
     EXPECT_FALSE(fs::exists(path("out.run")));
   }
+  // Scripts match the first line as it has always been, word for word.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"--create", "out.run"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const std::string out = run_named(args).out;
+    EXPECT_EQ(out.substr(0, out.find('\n') + 1), "Usage: my-builder --create <INSTALLER_NAME> <TAR_FILE>\n");
+  }
 }
 
 TEST_F(BuilderTest, CreateSpellings) {

@@ -89,20 +89,46 @@ TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
 }
 
 // On a terminal a long license comes a screen at a time (24 lines where the
-// size is unknown): Enter for the next one, q for the question.
+// size is unknown), moved on by single keys: Enter or space for the next
+// screen, q for the question at once, other keys ignored. However the pager
+// is left, the terminal has its mode back afterwards.
 TEST_F(SettingsTest, LongLicenseOnATerminal) {
   std::string terms;
   for (int i = 1; i <= 50; ++i) terms += "term " + std::to_string(i) + "\n";
   write_file(path("LONG"), terms);
   build({"--create", "long.run", "payload.tar", "--license", "LONG"}, "", 0);
-  const std::string raw = shell("cd '" + dir.path() + "' && printf '\\nq\\nyes\\n' | script -qec ./long.run /dev/null");
-  std::size_t pages = 0;
-  for (std::size_t at = 0; (at = raw.find("--More--", at)) != std::string::npos; ++at) ++pages;
-  EXPECT_EQ(pages, 2u) << raw;
-  EXPECT_NE(raw.find("term 46\r\n--More--"), std::string::npos) << raw;
-  EXPECT_EQ(raw.find("term 47"), std::string::npos) << raw;
-  EXPECT_NE(raw.find(QUESTION), std::string::npos) << raw;
-  EXPECT_NE(raw.find("installed"), std::string::npos) << raw;
+  write_file(path("keys.sh"), "./long.run; echo status=$?; stty -a\n");
+  // Terminated once the pager has switched the terminal; standard input
+  // stays open until then, since its end would be a key.
+  write_file(path("interrupt.sh"),
+             "mode=$(stty -g); ./long.run </dev/tty & i=0\n"
+             "while [ \"$(stty -g)\" = \"$mode\" ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i + 1)); done\n"
+             "kill -TERM $!; wait $!; echo status=$?; stty -a; kill $(cat sleeper)\n");
+  const struct {
+    const char* label;
+    std::string input, script;
+    int pages, last;  // --More-- prompts, the last term shown
+    std::string status;
+  } rows[] = {
+      {"Enter, then q with no Enter", "printf '\\nqyes\\n'", "keys.sh", 2, 46, "status=0"},
+      {"space, an ignored key, Enter", "printf ' x\\nyes\\n'", "keys.sh", 2, 50, "status=0"},
+      {"q, then no", "printf 'qno\\n'", "keys.sh", 1, 23, "status=254"},
+      {"terminated", "sh -c 'echo $$ >sleeper; exec sleep 60'", "interrupt.sh", 1, 23, "status=143"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    const std::string raw =
+        shell("cd '" + dir.path() + "' && " + r.input + " | script -qec 'sh " + r.script + "' /dev/null");
+    int pages = 0;
+    for (std::size_t at = 0; (at = raw.find("--More--", at)) != std::string::npos; ++at) ++pages;
+    EXPECT_EQ(pages, r.pages) << raw;
+    EXPECT_NE(raw.find("term " + std::to_string(r.last) + "\r\n"), std::string::npos) << raw;
+    EXPECT_EQ(raw.find("term " + std::to_string(r.last + 1) + "\r\n"), std::string::npos) << raw;
+    EXPECT_EQ(raw.find(QUESTION) != std::string::npos, r.status != "status=143") << raw;
+    EXPECT_NE(raw.find(r.status + "\r\n"), std::string::npos) << raw;
+    EXPECT_NE(raw.find(" icanon "), std::string::npos) << raw;
+    EXPECT_NE(raw.find(" echo "), std::string::npos) << raw;
+  }
 }
 
 TEST_F(SettingsTest, BuilderRefusesBadSettingsAndLeavesTheOutputAlone) {

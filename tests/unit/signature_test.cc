@@ -165,15 +165,24 @@ struct signed_result {
 
 // sign_package_file in a child without a controlling terminal (so that
 // ssh-keygen cannot ask on ours), with only the given ssh-related variables.
+// Its standard error is a file, or with on_terminal a terminal (a pty whose
+// output comes back as err).
 signed_result sign_detached(const TempDir& dir, const std::string& key, const std::string& file,
-                            const std::vector<std::string>& env) {
+                            const std::vector<std::string>& env, bool on_terminal = false) {
+  const int terminal = on_terminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+  if (on_terminal) {
+    EXPECT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+  }
   const pid_t child = fork();
   if (child == 0) {
     setsid();
     for (const char* name : {"SSH_AUTH_SOCK", "SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "DISPLAY", "WAYLAND_DISPLAY"})
       unsetenv(name);
     for (const std::string& entry : env) putenv(strdup(entry.c_str()));
-    freopen((dir / "err").c_str(), "w", stderr);
+    if (on_terminal)
+      dup2(open(ptsname(terminal), O_RDWR | O_NOCTTY), 2);
+    else
+      freopen((dir / "err").c_str(), "w", stderr);
     std::string armored;
     const int fd = open(file.c_str(), O_RDONLY);
     const int status = sign_package_file(key.c_str(), fd, SIGNATURE_SLOT_MIN, &armored);
@@ -183,7 +192,15 @@ signed_result sign_detached(const TempDir& dir, const std::string& key, const st
   }
   int wait_status = 0;
   waitpid(child, &wait_status, 0);
-  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, read_file(dir / "armored"), read_file(dir / "err")};
+  std::string err = on_terminal ? "" : read_file(dir / "err");
+  if (on_terminal) {
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    char block[512];
+    for (ssize_t got; (got = read(terminal, block, sizeof block)) > 0;)
+      err.append(block, static_cast<std::size_t>(got));
+    close(terminal);
+  }
+  return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, read_file(dir / "armored"), err};
 }
 
 // An ssh-agent in the foreground, which ends with this process at the latest.
@@ -216,8 +233,16 @@ TEST(Signature, SignWithSshKeygen) {
     write_file(d + "fake/" + name + "/ssh-keygen", "#!/bin/sh\n" + body + "\n", 0755);
     return "PATH=" + d + "fake/" + name + ":/usr/bin:/bin";
   };
-  for (const char* name : {"quiet", "talks", "dies", "long", "other", "lazy"})
+  for (const char* name : {"quiet", "talks", "dies", "long", "other", "lazy", "touch"})
     mkdir((d + "fake/" + name).c_str(), 0755);
+  // A security key's public half, and an ssh-keygen that asks for a touch
+  // that never comes.
+  write_file(d + "sk.pub", SK + " " + base64(str(SK) + str(std::string(32, 'k')) + str("ssh:")) + "\n");
+  const std::string touch =
+      fake("touch",
+           "echo Signing data on standard input >&2; echo 'Confirm user presence for key ED25519-SK "
+           "SHA256:x' >&2; cat >/dev/null; echo 'Signing failed: device not found' >&2; exit 1");
+  const std::string touch_failed = "Cannot sign with " + d + "sk.pub: ssh-keygen: Signing failed: device not found";
   const unsigned char zeros[64] = {};
   const std::string other_signature = armor(forged().blob(zeros));
   const struct {
@@ -225,6 +250,7 @@ TEST(Signature, SignWithSshKeygen) {
     std::string key;
     std::vector<std::string> env;
     std::string err;  // "" when it signs
+    bool on_terminal = false;
   } rows[] = {
       {"private key", d + "plain", {}, ""},
       {"public key, private in ssh-agent", d + "agent.pub", {"SSH_AUTH_SOCK=" + d + "agent.sock"}, ""},
@@ -272,12 +298,19 @@ TEST(Signature, SignWithSshKeygen) {
        d + "plain",
        {fake("other", "cat >/dev/null; printf '%s' '" + other_signature + "'")},
        "Cannot sign with " + d + "plain: ssh-keygen signed with another key\n"},
+      // The touch request reaches a terminal; every other line stays captured.
+      {"security key, no terminal", d + "sk.pub", {touch}, touch_failed + "\n"},
+      {"security key, terminal",
+       d + "sk.pub",
+       {touch},
+       "Confirm user presence for key ED25519-SK SHA256:x\r\n" + touch_failed + "\r\n",
+       true},
   };
   unsigned char digest[64];
   crypto_hash_sha512(digest, reinterpret_cast<const unsigned char*>(package.data()), package.size());
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
-    const signed_result got = sign_detached(dir, r.key, d + "package", r.env);
+    const signed_result got = sign_detached(dir, r.key, d + "package", r.env, r.on_terminal);
     EXPECT_EQ(got.err, r.err);
     EXPECT_EQ(got.status, r.err.empty() ? 0 : 1);
     if (!r.err.empty()) continue;
