@@ -272,6 +272,20 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   EXPECT_EQ(shell("ssh-keygen -Y check-novalidate -n quarnel -s " + path("message.sig") + " < " + path("message") +
                   " 2>&1"),
             "Good \"quarnel\" signature with ED25519 key " + signer + "\n");
+  // Earlier releases had ssh-keygen hash with SHA-512: such a package still
+  // passes, and a changed archive byte still fails it.
+  write_file(path("old"), read_file(path("message")));
+  shell("ssh-keygen -q -Y sign -O hashalg=sha512 -n quarnel -f " + path("key") + " " + path("old"));
+  const std::string old_signature = read_file(path("old.sig"));
+  ASSERT_LE(old_signature.size(), 1024u);
+  std::string old = std::string(package).replace(slot, old_signature.size(), old_signature);
+  old.replace(slot + old_signature.size(), 1024 - old_signature.size(), std::string(1024 - old_signature.size(), '\0'));
+  write_file(path("old.run"), old, 0755);
+  EXPECT_RUN(run_package("old.run", {"--check"}), head + signed_line, "", 0);
+  EXPECT_EQ(run_in_dir(stub, {"--inspect", "old.run", "--signer", signer}).status, 0);
+  old[old.size() - 700] ^= 0x01;
+  write_file(path("old.run"), with_fixed_digest(old, image_end), 0755);
+  EXPECT_RUN(run_package("old.run", {"--check"}), head, bad, 255);
 
   // Keys that cannot sign are refused before the package is opened; a
   // failed signing leaves nothing runnable.
