@@ -305,5 +305,37 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   EXPECT_EQ(file_mode(path("signed.run")) & 0111, 0);
 }
 
+// With no second thread to be had (an ordinary user at the process limit),
+// a signed package is checked on one: the same lines, and a changed archive
+// byte still fails.
+TEST_F(SettingsTest, SignedCheckWithoutASecondThread) {
+  REQUIRE_ROOT();
+  shell("cd " + path("") + " && ssh-keygen -q -t ed25519 -N '' -f key");
+  const std::string signer = shell("ssh-keygen -lf " + path("key.pub") + " | cut -d' ' -f2").substr(0, 50);
+  build({"--sign", "key", "--create", "signed.run", "payload.tar"}, "", 0);
+  std::string bytes = read_file(path("signed.run"));
+  bytes[bytes.size() - 700] ^= 0x01;
+  write_file(path("forged.run"), with_fixed_digest(bytes, bytes.size() - 24 - fs::file_size(path("payload.tar"))), 0755);
+  const struct {
+    const char* package;
+    std::string out, err;
+    int status;
+  } rows[] = {
+      {"./signed.run", VERIFIED + "Signed by " + signer + "\n", "", 0},
+      {"./forged.run", VERIFIED, "Bad signature: verification failed\n", 255},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.package);
+    run_spec job;
+    job.program = r.package;
+    job.args = {"--check"};
+    job.cwd = dir.path();
+    job.unprivileged = true;
+    // qemu-user starts a thread of its own, which counts against the limit.
+    job.max_processes = stub_is_emulated() ? 2 : 1;
+    EXPECT_RUN(run(job), r.out, r.err, r.status);
+  }
+}
+
 }  // namespace
 }  // namespace e2e
