@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <tomcrypt.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-
-#include <tomcrypt.h>
 
 #include "trust/trust.h"
 
@@ -31,8 +30,8 @@ struct hash_ring {
   pthread_cond_t changed = PTHREAD_COND_INITIALIZER;  // either count moved, or the reader finished
   std::unique_ptr<unsigned char[]> blocks;
   std::size_t lengths[RING_BLOCKS] = {};
-  uint64_t filled = 0;  // blocks the reader has handed over
-  uint64_t hashed = 0;  // blocks the hashing thread is done with
+  uint64_t filled = 0;    // blocks the reader has handed over
+  uint64_t hashed = 0;    // blocks the hashing thread is done with
   bool finished = false;  // the reader hands over no more
   message_hash* message = nullptr;
 };
@@ -85,8 +84,7 @@ void finish_hashing(hash_ring* ring, pthread_t thread) {
 // in memory) is read through stdio from where it stands.
 ssize_t read_archive_block(FILE* package, int fd, off_t offset, unsigned char* block, std::size_t size) {
   for (;;) {
-    const ssize_t got =
-        fd >= 0 ? pread(fd, block, size, offset) : static_cast<ssize_t>(fread(block, 1, size, package));
+    const ssize_t got = fd >= 0 ? pread(fd, block, size, offset) : static_cast<ssize_t>(fread(block, 1, size, package));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 || (fd < 0 && got == 0 && ferror(package))) {
       fputs("Read file error\n", stderr);
@@ -112,7 +110,8 @@ int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_off
     return -1;
   }
   for (uint64_t at = 0; at < archive_offset;) {
-    const std::size_t want = archive_offset - at < sizeof block ? static_cast<std::size_t>(archive_offset - at) : sizeof block;
+    const std::size_t want =
+        archive_offset - at < sizeof block ? static_cast<std::size_t>(archive_offset - at) : sizeof block;
     if (fread(block, 1, want, package) != want) {
       fputs("Read file error\n", stderr);
       return -1;
@@ -202,9 +201,9 @@ int verify_package(FILE* package, const package_header& header, uint64_t archive
   }
   fflush(stdout);
   // An unsigned package has MD5 alone to compute, and no use for a thread.
-  const int verified = hashing ? verify_signed_archive(package, archive_offset, header.digest, &message, &meter,
-                                                       hashing_threads())
-                               : verify_archive(package, archive_offset, header.digest, &meter);
+  const int verified =
+      hashing ? verify_signed_archive(package, archive_offset, header.digest, &message, &meter, hashing_threads())
+              : verify_archive(package, archive_offset, header.digest, &meter);
   progress_end(&meter);
   if (verified != 0) {
     if (talk)

@@ -90,7 +90,8 @@ bool decode_base64(std::string_view text, bool lines, std::string* out) {
   base64_decode_init(&ctx);
   out->resize(BASE64_DECODE_LENGTH(text.size()));
   std::size_t length = 0;
-  const int decoded = base64_decode_update(&ctx, &length, reinterpret_cast<uint8_t*>(out->data()), text.size(), text.data());
+  const int decoded =
+      base64_decode_update(&ctx, &length, reinterpret_cast<uint8_t*>(out->data()), text.size(), text.data());
   out->resize(decoded == 1 ? length : 0);
   return decoded == 1 && base64_decode_final(&ctx) == 1;
 }

@@ -40,7 +40,7 @@ struct ssh_signature {
   std::string public_key;       ///< the key's own bytes (Ed25519: 32)
   std::string application;      ///< security keys only, e.g. "ssh:"
   signature_hash hash = SIGNATURE_SHA512;
-  std::string signature;  ///< the signature's own bytes (Ed25519: 64)
+  std::string signature;    ///< the signature's own bytes (Ed25519: 64)
   unsigned char flags = 0;  ///< security keys only
   uint32_t counter = 0;     ///< security keys only
 };
