@@ -128,6 +128,26 @@ def measure(task, runs, with_floors=False):
             "floors": [(task.floors[f][0], floors[f]) for f in floors]}
 
 
+def signed_package(stub_copy, key, work):
+    """work/signed.run, the package of payload.tar signed with key."""
+    package = os.path.join(work, "signed.run")
+    remove(package)
+    run_timed([stub_copy, "--create", package, "payload.tar", "--sign", key], work)
+    return package
+
+
+def signing_key(data):
+    """An Ed25519 key without a passphrase in data/, made once; None
+    without ssh-keygen."""
+    key = os.path.join(data, "signing-key")
+    if not os.path.exists(key):
+        if shutil.which("ssh-keygen") is None:
+            return None
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "bench", "-f", key], check=True,
+                       stdin=subprocess.DEVNULL)
+    return key
+
+
 def workspace(stub, payload, work):
     """work/ with payload.tar (a link to payload), a copy of the stub and
     out.run, the package the stub makes of it. Returns the stub copy and the

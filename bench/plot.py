@@ -31,7 +31,7 @@ def ratio_rows(text, kind):
         # The ratio's median stands right before its min-max, the last such pair of the row.
         i = ratio[-1]
         low, high = (float(x) for x in cells[i].split("-"))
-        if cells[0] in ("build", "check", "install"):
+        if cells[0] in ("build", "check", "install", "signed check", "signed install"):
             label = "%s, %s" % (cells[0], cells[1])
         else:
             label = "install, %s" % cells[0]

@@ -1,5 +1,6 @@
-"""Install: ./out.run -- a b against the shell checking, unpacking, running
-the script and removing the directory.
+"""Install: ./out.run -- a b (and ./signed.run -- a b, a signed package)
+against the shell checking, unpacking, running the script and removing the
+directory.
 
     ./out.run -- a b
     vs  md5sum payload.tar && mkdir d && tar -xf payload.tar -C d
@@ -18,6 +19,12 @@ from measure import Task
 TARGET = 1.05
 
 BASELINE = "md5sum payload.tar && mkdir d && tar -xf payload.tar -C d && sh d/install.sh a b && rm -rf d"
+
+
+def signed_task(signed, label, work, sync):
+    """The same install from a signed package: the signature is checked too."""
+    return Task("signed install", label, [signed, "--", "a", "b"], BASELINE, work, ["signed.run.dir", "d"], sync,
+                TARGET)
 
 
 def task(package, label, work, sync):

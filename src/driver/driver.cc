@@ -1,4 +1,3 @@
-#include <sodium.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include "package/package.h"
 #include "self/self.h"
 #include "trust/key_list.h"
+#include "trust/trust.h"
 
 namespace {
 
@@ -45,45 +45,6 @@ int read_own_settings(FILE* self, uint64_t file_size, package_settings* settings
   elf_image image;
   if (read_elf_image(self, file_size, &image) != 0) return -1;
   return read_package_settings(self, file_size, image, settings);
-}
-
-// Checks the archive's digest and, for a signed package, the signature over
-// the whole file, reading the archive once for both. Prints the
-// verification line (and the signer's) when talk is set. Returns 0 with the
-// signer's fingerprint in *signer (empty when unsigned), or -1 after one
-// message.
-int verify_package(FILE* package, const package_header& header, uint64_t archive_offset,
-                   const package_settings& settings, bool talk, std::string* signer) {
-  crypto_hash_sha512_state message;
-  if (settings.is_signed && hash_signed_prefix(package, archive_offset, settings.signature_offset,
-                                                settings.signature_slot_size, &message) != 0)
-    return -1;
-  progress_meter meter;
-  if (talk) {
-    fputs("Verifying archive integrity... ", stdout);
-    progress_start(&meter, stdout, archive_length(package, archive_offset));
-  }
-  fflush(stdout);
-  const int verified =
-      verify_archive(package, archive_offset, header.digest, &meter, settings.is_signed ? &message : nullptr);
-  progress_end(&meter);
-  if (verified != 0) {
-    if (talk)
-      puts("Failed.");
-    else
-      fputs("Verifying archive integrity... Failed.\n", stderr);
-    return -1;
-  }
-  if (talk) puts("Succeed.");
-  fflush(stdout);
-  signer->clear();
-  if (!settings.is_signed) return 0;
-  unsigned char digest[crypto_hash_sha512_BYTES];
-  crypto_hash_sha512_final(&message, digest);
-  if (check_package_signature(settings.signature, digest, signer) != 0) return -1;
-  if (talk) printf("Signed by %s\n", signer->c_str());
-  fflush(stdout);
-  return 0;
 }
 
 // With --signer, only a package signed by one of the keys named passes:

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "package/package.h"
+#include "trust/trust.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include <limits>
 #include <memory>
 
-#include <sodium.h>
 #include <tomcrypt.h>
 
 #include "package/package.h"
@@ -30,31 +29,8 @@ int md5_stream(FILE* stream, unsigned char digest[DIGEST_BYTES]) {
 }
 
 
-int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_offset, uint64_t slot_size,
-                       crypto_hash_sha512_state* state) {
-  crypto_hash_sha512_init(state);
-  unsigned char block[COPY_BLOCK_SIZE];
-  if (seek_package(package, 0) != 0) {
-    fputs("Read file error\n", stderr);
-    return -1;
-  }
-  for (uint64_t at = 0; at < archive_offset;) {
-    const std::size_t want = archive_offset - at < sizeof block ? static_cast<std::size_t>(archive_offset - at) : sizeof block;
-    if (fread(block, 1, want, package) != want) {
-      fputs("Read file error\n", stderr);
-      return -1;
-    }
-    // The slot's own bytes count as zeros: the signature cannot sign itself.
-    const uint64_t from = std::max(at, slot_offset), to = std::min(at + want, slot_offset + slot_size);
-    if (from < to) std::memset(block + (from - at), 0, static_cast<std::size_t>(to - from));
-    crypto_hash_sha512_update(state, block, want);
-    at += want;
-  }
-  return 0;
-}
-
 int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES],
-                   progress_meter* meter, crypto_hash_sha512_state* also) {
+                   progress_meter* meter) {
   if (archive_offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
     errno = EINVAL;
     perror("Seek to tar error");
@@ -89,7 +65,6 @@ int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char s
       return -1;
     }
     md5_process(&state, verify_block.get(), static_cast<unsigned long>(got));
-    if (also != nullptr) crypto_hash_sha512_update(also, verify_block.get(), static_cast<unsigned long long>(got));
     offset += got;
     progress_advance(meter, static_cast<uint64_t>(got));
   }

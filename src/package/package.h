@@ -87,21 +87,12 @@ void progress_advance(progress_meter* meter, uint64_t bytes);
 /// Erases what the meter drew.
 void progress_end(progress_meter* meter);
 
-struct crypto_hash_sha512_state;
-
 /// Compares the digest of everything from archive_offset to the end of the
 /// package with stored, counting the bytes read on meter (which may be
-/// null) and feeding the same bytes to also (which may be null). Returns 0
-/// when they match, -1 after a message when positioning or reading fails,
-/// another nonzero value when they differ.
+/// null). Returns 0 when they match, -1 after a message when positioning or
+/// reading fails, another nonzero value when they differ.
 int verify_archive(FILE* package, uint64_t archive_offset, const unsigned char stored[DIGEST_BYTES],
-                   progress_meter* meter = nullptr, crypto_hash_sha512_state* also = nullptr);
-
-/// Starts state and feeds it the package's bytes before archive_offset,
-/// with the slot_size bytes at slot_offset read as zeros: the signed
-/// message up to the archive. Returns 0, or -1 after "Read file error".
-int hash_signed_prefix(FILE* package, uint64_t archive_offset, uint64_t slot_offset, uint64_t slot_size,
-                       crypto_hash_sha512_state* state);
+                   progress_meter* meter = nullptr);
 
 // Settings: what a package says for its publisher. A package built with
 // settings carries them in one more section of its stub's ELF image, so the
@@ -179,96 +170,10 @@ int load_settings(const char* label, const char* license_file, const char* sign_
 int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name,
                    const package_settings* settings = nullptr, const char* sign_key = nullptr);
 
-// Signed packages
-//
-// A vendor signs with an OpenSSH Ed25519 key through `ssh-keygen -Y sign`;
-// the signature is ssh-keygen's armored text ("-----BEGIN SSH SIGNATURE-----"
-// ...), kept in a slot padded with NUL bytes, sized for the key when the
-// package is built (signature_slot_size).
-// The signed message is the whole package file with the slot's bytes set to
-// zero, hashed with SHA-512 under the namespace SIGNATURE_NAMESPACE. Keys
-// are "ssh-ed25519" or "sk-ssh-ed25519@openssh.com" (a security key, whose
-// user-presence flag must be set); nothing else is accepted.
-
-/// Bounds of a slot's size: every slot is at least SIGNATURE_SLOT_MIN bytes
-/// (all an Ed25519 or ECDSA signature needs), and a reader refuses one
-/// larger than SIGNATURE_SLOT_MAX as damage.
+// A signed package keeps its signature (see trust/trust.h) in a slot of
+// armored text padded with NUL bytes, sized for the key when the package is
+// built: every slot is at least SIGNATURE_SLOT_MIN bytes (all an Ed25519 or
+// ECDSA signature needs), and a reader refuses one larger than
+// SIGNATURE_SLOT_MAX as damage.
 constexpr std::size_t SIGNATURE_SLOT_MIN = 1024;
 constexpr std::size_t SIGNATURE_SLOT_MAX = 16 * 1024;
-constexpr const char* SIGNATURE_NAMESPACE = "quarnel";
-/// SHA-512 of the signed message, as libsodium's crypto_hash_sha512 makes it.
-constexpr std::size_t MESSAGE_DIGEST_BYTES = 64;
-
-/// One signature as parsed from its armored text; checked by
-/// verify_ssh_signature, not by the parser.
-struct ssh_signature {
-  std::string key_type;         ///< "ssh-ed25519" or "sk-ssh-ed25519@openssh.com"
-  std::string public_key_blob;  ///< the key as OpenSSH encodes it (key_fingerprint's input)
-  unsigned char public_key[32] = {};
-  std::string application;  ///< security keys only, e.g. "ssh:"
-  unsigned char signature[64] = {};
-  unsigned char flags = 0;  ///< security keys only
-  uint32_t counter = 0;     ///< security keys only
-};
-
-/// Parses armored, the signature slot's text: one armored block, optionally
-/// a newline, then only NUL bytes. Returns 0, or -1 after one message
-/// "Bad signature: <detail>" (wrong armor, base64, layout, version,
-/// namespace, hash or key type, a length past the end, trailing bytes).
-int parse_ssh_signature(std::string_view armored, ssh_signature* out);
-
-/// The key's fingerprint as `ssh-keygen -l` prints it: "SHA256:" and the
-/// unpadded base64 of the SHA-256 of public_key_blob.
-std::string key_fingerprint(std::string_view public_key_blob);
-
-/// Decodes text, standard base64 with its padding and nothing else, into
-/// *out. Returns false when it is not that.
-bool decode_base64(std::string_view text, std::string* out);
-
-/// The type a public key blob names in its first field, or an empty view
-/// when the blob is not that name followed by one or more whole strings
-/// (a key cut short, or no key at all).
-std::string_view key_blob_type(std::string_view public_key_blob);
-
-/// The slot's size for a signature by the key public_key_blob: the
-/// armored length of the largest signature such a key makes, in whole
-/// KiB, at least SIGNATURE_SLOT_MIN and at most SIGNATURE_SLOT_MAX. That is
-/// 1024 bytes for Ed25519 and ECDSA keys and 2048 for RSA keys of 2048 to
-/// 4096 bits.
-uint32_t signature_slot_size(std::string_view public_key_blob);
-
-/// Checks sig over the message whose SHA-512 is message_sha512. Returns 0,
-/// or -1 after "Bad signature: verification failed" (or, for a security
-/// key, "Bad signature: user presence not confirmed").
-int verify_ssh_signature(const ssh_signature& sig, const unsigned char message_sha512[MESSAGE_DIGEST_BYTES]);
-
-/// parse_ssh_signature, then verify_ssh_signature, then the key's
-/// fingerprint into *fingerprint. Returns 0, or -1 after one message.
-int check_package_signature(std::string_view slot, const unsigned char message_sha512[MESSAGE_DIGEST_BYTES],
-                            std::string* fingerprint);
-
-/// Reads the public key of the OpenSSH key file at path: a public key file
-/// ("ssh-ed25519 AAAA... comment") or a private key file ("-----BEGIN
-/// OPENSSH PRIVATE KEY-----", whose public key needs no passphrase). Returns
-/// 0 with the key blob in *public_key_blob, or -1 after "Cannot read PATH:
-/// <reason>", "Cannot sign with PATH: TYPE keys are not supported (Ed25519
-/// only)" or "Cannot sign with PATH: not an OpenSSH key file".
-int read_signing_key(const char* path, std::string* public_key_blob);
-
-/// read_signing_key, and ssh-keygen found along PATH. Returns 0, or -1
-/// after one message.
-int check_signing_key(const char* key_path, std::string* public_key_blob);
-
-/// Signs the file open on fd (read from offset 0 to its end with pread; its
-/// signature slot already zero) by running `ssh-keygen -Y sign -n quarnel
-/// -f key_path` from PATH, with the file on its standard input. The
-/// passphrase of a key is asked on the terminal, never read from standard
-/// input: without a terminal only SSH_ASKPASS (if set) or ssh-agent can
-/// unlock it. ssh-keygen's messages are shown only when it fails. The
-/// signature is then verified as an installer will, against the key read
-/// from key_path. Returns 0 with ssh-keygen's armored text (at most
-/// slot_size bytes) in *armored, or -1 after one message: those of
-/// read_signing_key, "Cannot sign with PATH: ssh-keygen not found",
-/// "Cannot sign with PATH: ssh-keygen: <its last message>", "... ssh-keygen
-/// exited with status N", "Read file error", or a "Bad signature: ..." one.
-int sign_package_file(const char* key_path, int fd, std::size_t slot_size, std::string* armored);

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "package/package.h"
+#include "trust/trust.h"
 
 namespace {
 

@@ -335,6 +335,20 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   EXPECT_EQ(shell("ssh-keygen -Y check-novalidate -n quarnel -s " + path("message.sig") + " < " + path("message") +
                   " 2>&1"),
             "Good \"quarnel\" signature with ED25519 key " + signer + "\n");
+  // Earlier releases had ssh-keygen hash with SHA-512: such a package still
+  // passes, and a changed archive byte still fails it.
+  write_file(path("old"), read_file(path("message")));
+  shell("ssh-keygen -q -Y sign -O hashalg=sha512 -n quarnel -f " + path("key") + " " + path("old"));
+  const std::string old_signature = read_file(path("old.sig"));
+  ASSERT_LE(old_signature.size(), 1024u);
+  std::string old = std::string(package).replace(slot, old_signature.size(), old_signature);
+  old.replace(slot + old_signature.size(), 1024 - old_signature.size(), std::string(1024 - old_signature.size(), '\0'));
+  write_file(path("old.run"), old, 0755);
+  EXPECT_RUN(run_package("old.run", {"--check"}), head + signed_line, "", 0);
+  EXPECT_EQ(run_in_dir(stub, {"--inspect", "old.run", "--signer", signer}).status, 0);
+  old[old.size() - 700] ^= 0x01;
+  write_file(path("old.run"), with_fixed_digest(old, image_end), 0755);
+  EXPECT_RUN(run_package("old.run", {"--check"}), head, bad, 255);
 
   // Keys that cannot sign are refused before the package is opened; a
   // failed signing leaves nothing runnable.
@@ -352,6 +366,38 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   job.env = std::vector<std::string>{"PATH=" + path("bin"), "LC_ALL=C"};
   EXPECT_RUN(run(job), "", "Cannot sign with key: ssh-keygen: boom\n", 255);
   EXPECT_EQ(file_mode(path("signed.run")) & 0111, 0);
+}
+
+// With no second thread to be had (an ordinary user at the process limit),
+// a signed package is checked on one: the same lines, and a changed archive
+// byte still fails.
+TEST_F(SettingsTest, SignedCheckWithoutASecondThread) {
+  REQUIRE_ROOT();
+  shell("cd " + path("") + " && ssh-keygen -q -t ed25519 -N '' -f key");
+  const std::string signer = shell("ssh-keygen -lf " + path("key.pub") + " | cut -d' ' -f2").substr(0, 50);
+  build({"--sign", "key", "--create", "signed.run", "payload.tar"}, "", 0);
+  std::string bytes = read_file(path("signed.run"));
+  bytes[bytes.size() - 700] ^= 0x01;
+  write_file(path("forged.run"), with_fixed_digest(bytes, bytes.size() - 24 - fs::file_size(path("payload.tar"))), 0755);
+  const struct {
+    const char* package;
+    std::string out, err;
+    int status;
+  } rows[] = {
+      {"./signed.run", VERIFIED + "Signed by " + signer + "\n", "", 0},
+      {"./forged.run", VERIFIED, "Bad signature: verification failed\n", 255},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.package);
+    run_spec job;
+    job.program = r.package;
+    job.args = {"--check"};
+    job.cwd = dir.path();
+    job.unprivileged = true;
+    // qemu-user starts a thread of its own, which counts against the limit.
+    job.max_processes = stub_is_emulated() ? 2 : 1;
+    EXPECT_RUN(run(job), r.out, r.err, r.status);
+  }
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
-// Package signatures: forged and damaged signatures, and signing through
-// the real ssh-keygen and ssh-agent (fake ssh-keygens for its failures).
+// Package signatures: forged and damaged signatures, the signed archive's
+// two digests on one thread and on two, and signing through the real
+// ssh-keygen and ssh-agent (fake ssh-keygens for its failures).
 #include <fcntl.h>
+#include <nettle/base64.h>
+#include <nettle/eddsa.h>
+#include <nettle/sha2.h>
 #include <signal.h>
-#include <sodium.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "package/package.h"
+#include "trust/trust.h"
 #include "support.h"
 #include "trust/key_list.h"
 
@@ -24,12 +27,30 @@ std::string str(std::string_view s) { return be32(static_cast<uint32_t>(s.size()
 
 std::string bytes(const unsigned char* p, std::size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 
+const unsigned char* data_of(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
 std::string base64(const std::string& blob) {
-  std::string b64(sodium_base64_ENCODED_LEN(blob.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(b64.data(), b64.size(), reinterpret_cast<const unsigned char*>(blob.data()), blob.size(),
-                    sodium_base64_VARIANT_ORIGINAL);
-  b64.pop_back();
+  std::string b64(BASE64_ENCODE_RAW_LENGTH(blob.size()), '\0');
+  base64_encode_raw(b64.data(), blob.size(), data_of(blob));
   return b64;
+}
+
+std::string sha256(std::string_view data) {
+  unsigned char digest[SHA256_DIGEST_SIZE];
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, data.size(), data_of(data));
+  sha256_digest(&ctx, sizeof digest, digest);
+  return bytes(digest, sizeof digest);
+}
+
+std::string sha512(std::string_view data) {
+  unsigned char digest[SHA512_DIGEST_SIZE];
+  sha512_ctx ctx;
+  sha512_init(&ctx);
+  sha512_update(&ctx, data.size(), data_of(data));
+  sha512_digest(&ctx, sizeof digest, digest);
+  return bytes(digest, sizeof digest);
 }
 
 std::string armor(const std::string& blob) {
@@ -39,9 +60,10 @@ std::string armor(const std::string& blob) {
   return "-----BEGIN SSH SIGNATURE-----\n" + lines + "-----END SSH SIGNATURE-----\n";
 }
 
-// The fields of a signature blob, signed as OpenSSH does with a fixed
-// libsodium key; a security key's signature covers the application's and
-// the data's hashes around its flags and counter.
+// The fields of a signature blob, signed as OpenSSH does with a fixed key
+// over the message hashed as hash names (an unknown name: with SHA-512); a
+// security key's signature covers the application's and the data's hashes
+// around its flags and counter.
 struct forged {
   std::string magic = "SSHSIG", version = std::string("\0\0\0\1", 4), key_type = "ssh-ed25519";
   std::string name_space = "quarnel", reserved = "", hash = "sha512", application = "ssh:", trailing = "";
@@ -49,19 +71,14 @@ struct forged {
   uint32_t counter = 7, signed_counter = 7;
   std::size_t key_bytes = 32, sig_bytes = 64;
 
-  std::string blob(const unsigned char digest[64]) const {
-    unsigned char pk[32], sk[64], sig[64], seed[32] = {42};
-    crypto_sign_seed_keypair(pk, sk, seed);
+  std::string blob(std::string_view message) const {
+    unsigned char pk[32], sig[64], seed[32] = {42};
+    ed25519_sha512_public_key(pk, seed);
     const bool security_key = key_type.starts_with("sk-");
-    std::string data = "SSHSIG" + str(name_space) + str(reserved) + str(hash) + str(bytes(digest, 64));
-    if (security_key) {
-      unsigned char h[32];
-      crypto_hash_sha256(h, reinterpret_cast<const unsigned char*>(application.data()), application.size());
-      const std::string wrapped = bytes(h, 32) + static_cast<char>(flags) + be32(signed_counter);
-      crypto_hash_sha256(h, reinterpret_cast<const unsigned char*>(data.data()), data.size());
-      data = wrapped + bytes(h, 32);
-    }
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(data.data()), data.size(), sk);
+    const std::string digest = hash == "sha256" ? sha256(message) : sha512(message);
+    std::string data = "SSHSIG" + str(name_space) + str(reserved) + str(hash) + str(digest);
+    if (security_key) data = sha256(application) + static_cast<char>(flags) + be32(signed_counter) + sha256(data);
+    ed25519_sha512_sign(pk, seed, data.size(), data_of(data), sig);
     std::string key = str(key_type) + str(bytes(pk, key_bytes)), signature = str(key_type) + str(bytes(sig, sig_bytes));
     if (security_key) {
       key += str(application);
@@ -74,10 +91,8 @@ struct forged {
 const std::string SK = "sk-ssh-ed25519@openssh.com";
 
 TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
-  unsigned char digest[64], other[64];
-  crypto_hash_sha512(digest, reinterpret_cast<const unsigned char*>("package"), 7);
-  crypto_hash_sha512(other, reinterpret_cast<const unsigned char*>("packagf"), 7);
-  const std::string good = forged().blob(digest), sk = forged{.key_type = SK}.blob(digest);
+  const std::string message = "package", other = "packagf";
+  const std::string good = forged().blob(message), sk = forged{.key_type = SK}.blob(message);
   std::string huge_key = good;
   huge_key.replace(10, 4, "\xff\xff\xff\xff");
   const struct {
@@ -97,19 +112,22 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
       {"NUL inside", armor(good).replace(40, 1, std::string(1, '\0')), "bad armor or base64"},
       {"blob cut by one byte", armor(good.substr(0, good.size() - 1)), "truncated"},
       {"key length past the end", armor(huge_key), "truncated"},
-      {"wrong magic", armor(forged{.magic = "SSHSIH"}.blob(digest)), "not an SSH signature"},
-      {"version 2", armor(forged{.version = std::string("\0\0\0\2", 4)}.blob(digest)), "unsupported version"},
-      {"another namespace", armor(forged{.name_space = "file"}.blob(digest)),
+      {"wrong magic", armor(forged{.magic = "SSHSIH"}.blob(message)), "not an SSH signature"},
+      {"version 2", armor(forged{.version = std::string("\0\0\0\2", 4)}.blob(message)), "unsupported version"},
+      {"another namespace", armor(forged{.name_space = "file"}.blob(message)),
        "not made for quarnel packages (wrong namespace)"},
-      {"reserved field used", armor(forged{.reserved = "x"}.blob(digest)), "unknown reserved field"},
-      {"sha256", armor(forged{.hash = "sha256"}.blob(digest)), "unsupported hash algorithm"},
-      {"trailing byte", armor(forged{.trailing = "x"}.blob(digest)), "trailing bytes"},
-      {"RSA key", armor(forged{.key_type = "ssh-rsa"}.blob(digest)), "unsupported key type (Ed25519 only)"},
-      {"short key", armor(forged{.key_bytes = 31}.blob(digest)), "malformed public key"},
-      {"short signature", armor(forged{.sig_bytes = 63}.blob(digest)), "malformed signature"},
-      {"security key, no user presence", armor(forged{.key_type = SK, .flags = 4}.blob(digest)),
+      {"reserved field used", armor(forged{.reserved = "x"}.blob(message)), "unknown reserved field"},
+      {"sha256, as this release signs", armor(forged{.hash = "sha256"}.blob(message)), nullptr},
+      {"security key, sha256", armor(forged{.key_type = SK, .hash = "sha256"}.blob(message)), nullptr},
+      {"sha384", armor(forged{.hash = "sha384"}.blob(message)), "unsupported hash algorithm"},
+      {"sha256 over another message", armor(forged{.hash = "sha256"}.blob(other)), "verification failed"},
+      {"trailing byte", armor(forged{.trailing = "x"}.blob(message)), "trailing bytes"},
+      {"RSA key", armor(forged{.key_type = "ssh-rsa"}.blob(message)), "unsupported key type (Ed25519 only)"},
+      {"short key", armor(forged{.key_bytes = 31}.blob(message)), "malformed public key"},
+      {"short signature", armor(forged{.sig_bytes = 63}.blob(message)), "malformed signature"},
+      {"security key, no user presence", armor(forged{.key_type = SK, .flags = 4}.blob(message)),
        "user presence not confirmed"},
-      {"security key, counter changed", armor(forged{.key_type = SK, .counter = 8}.blob(digest)),
+      {"security key, counter changed", armor(forged{.key_type = SK, .counter = 8}.blob(message)),
        "verification failed"},
       {"another message", armor(forged().blob(other)), "verification failed"},
   };
@@ -117,9 +135,48 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
     SCOPED_TRACE(r.label);
     std::string fingerprint;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(check_package_signature(r.slot, digest, &fingerprint), r.error ? -1 : 0);
+    EXPECT_EQ(check_package_signature(r.slot, message, &fingerprint), r.error ? -1 : 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), r.error ? std::string("Bad signature: ") + r.error + "\n" : "");
     EXPECT_EQ(fingerprint.size(), r.error ? 0u : 50u);
+  }
+}
+
+// Each hash sees every byte of the archive, whether it runs on a thread of
+// its own or in the reading pass, across several of the reader's blocks;
+// MD5 tells a changed byte either way.
+TEST(Signature, SignedArchiveOnOneThreadAndOnTwo) {
+  TempDir dir;
+  std::string archive(1000003, '\0');
+  for (std::size_t i = 0; i < archive.size(); ++i) archive[i] = static_cast<char>(i * 7 + (i >> 9));
+  const std::string stub = "stub bytes";
+  write_file(dir / "package", stub + archive);
+  unsigned char stored[DIGEST_BYTES];
+  {
+    unique_file f = open_read(dir / "package");
+    fseek(f.get(), static_cast<long>(stub.size()), SEEK_SET);
+    ASSERT_EQ(md5_stream(f.get(), stored), 0);
+  }
+  for (const std::size_t flipped : {std::string::npos, std::size_t{0}, std::size_t{65536}, archive.size() - 1}) {
+    std::string changed = archive;
+    if (flipped != std::string::npos) changed[flipped] ^= 0x20;
+    write_file(dir / "package", stub + changed);
+    for (const signature_hash algorithm : {SIGNATURE_SHA256, SIGNATURE_SHA512}) {
+      for (const int threads : {1, 2}) {
+        SCOPED_TRACE(testing::Message() << "byte " << flipped << ", hash " << algorithm << ", threads " << threads);
+        unique_file f = open_read(dir / "package");
+        message_hash hash;
+        message_hash_start(&hash, algorithm);
+        testing::internal::CaptureStderr();
+        const int result = verify_signed_archive(f.get(), stub.size(), stored, &hash, nullptr, threads);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(result == 0, flipped == std::string::npos);
+        EXPECT_NE(result, -1);
+        unsigned char digest[MESSAGE_DIGEST_MAX];
+        message_hash_finish(&hash, digest);
+        EXPECT_EQ(bytes(digest, message_digest_size(algorithm)),
+                  algorithm == SIGNATURE_SHA256 ? sha256(changed) : sha512(changed));
+      }
+    }
   }
 }
 
@@ -243,8 +300,7 @@ TEST(Signature, SignWithSshKeygen) {
            "echo Signing data on standard input >&2; echo 'Confirm user presence for key ED25519-SK "
            "SHA256:x' >&2; cat >/dev/null; echo 'Signing failed: device not found' >&2; exit 1");
   const std::string touch_failed = "Cannot sign with " + d + "sk.pub: ssh-keygen: Signing failed: device not found";
-  const unsigned char zeros[64] = {};
-  const std::string other_signature = armor(forged().blob(zeros));
+  const std::string other_signature = armor(forged().blob(""));
   const struct {
     const char* label;
     std::string key;
@@ -306,8 +362,6 @@ TEST(Signature, SignWithSshKeygen) {
        "Confirm user presence for key ED25519-SK SHA256:x\r\n" + touch_failed + "\r\n",
        true},
   };
-  unsigned char digest[64];
-  crypto_hash_sha512(digest, reinterpret_cast<const unsigned char*>(package.data()), package.size());
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
     const signed_result got = sign_detached(dir, r.key, d + "package", r.env, r.on_terminal);
@@ -315,7 +369,10 @@ TEST(Signature, SignWithSshKeygen) {
     EXPECT_EQ(got.status, r.err.empty() ? 0 : 1);
     if (!r.err.empty()) continue;
     std::string fingerprint;
-    EXPECT_EQ(check_package_signature(got.armored, digest, &fingerprint), 0);
+    EXPECT_EQ(check_package_signature(got.armored, package, &fingerprint), 0);
+    ssh_signature sig;
+    ASSERT_EQ(parse_ssh_signature(got.armored, &sig), 0);
+    EXPECT_EQ(sig.hash, SIGNATURE_SHA256);
     const std::string listed = shell("ssh-keygen -lf " + r.key.substr(0, r.key.find(".pub")) + ".pub");
     const std::size_t field = listed.find(' ') + 1;
     EXPECT_EQ(fingerprint, listed.substr(field, listed.find(' ', field) - field));
@@ -427,12 +484,15 @@ TEST(Signature, SlotOfItsRecordsLength) {
       message = std::string(file).replace(slot, size, std::string(size, '\0'));
       FILE* stream = tmpfile();
       fwrite(file.data(), 1, file.size(), stream);
-      crypto_hash_sha512_state state;
-      unsigned char got[64], want[64];
-      ASSERT_EQ(hash_signed_prefix(stream, 8000, slot, size, &state), 0);
-      crypto_hash_sha512_final(&state, got);
-      crypto_hash_sha512(want, reinterpret_cast<const unsigned char*>(message.data()), 8000);
-      EXPECT_EQ(bytes(got, 64), bytes(want, 64));
+      message_hash hash, whole;
+      unsigned char got[32], want[32];
+      message_hash_start(&hash, SIGNATURE_SHA256);
+      ASSERT_EQ(hash_signed_prefix(stream, 8000, slot, size, &hash), 0);
+      message_hash_finish(&hash, got);
+      message_hash_start(&whole, SIGNATURE_SHA256);
+      message_hash_update(&whole, reinterpret_cast<const unsigned char*>(message.data()), 8000);
+      message_hash_finish(&whole, want);
+      EXPECT_EQ(bytes(got, 32), bytes(want, 32));
       fclose(stream);
     }
 }

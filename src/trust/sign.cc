@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sodium.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -14,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "package/package.h"
+#include "trust/trust.h"
 
 extern char** environ;
 
@@ -25,6 +24,10 @@ constexpr std::size_t STDERR_KEPT = 8192;
 // The line with which ssh-keygen asks for a security key to be touched.
 constexpr std::string_view TOUCH_PROMPT = "Confirm user presence";
 constexpr std::size_t FEED_BLOCK_SIZE = 64 * 1024;
+// What ssh-keygen is asked to hash the package with (-O hashalg=sha256,
+// OpenSSH 8.9 and later): the CPU's own SHA-256 instructions make checking
+// it cheap.
+constexpr signature_hash SIGNED_HASH = SIGNATURE_SHA256;
 
 // ssh-keygen reads a passphrase from /dev/tty, or from standard input when
 // it cannot open /dev/tty; our standard input for it is the package. So
@@ -69,7 +72,7 @@ struct keygen_run {
   bool read_failed = false;  // reading the package failed
   bool cut_short = false;    // ssh-keygen stopped reading before the end
   int prompt_fd = -1;        // the terminal that is shown a touch request, or -1
-  unsigned char digest[MESSAGE_DIGEST_BYTES] = {};
+  unsigned char digest[MESSAGE_DIGEST_MAX] = {};  // SIGNED_HASH of what was fed
 };
 
 // Writes to prompt_fd each line of text that ends after from and asks for
@@ -113,12 +116,12 @@ void drain(int* fd, std::string* text, std::size_t keep, bool keep_start, int pr
 // Feeds the file to ssh-keygen's standard input while collecting its two
 // outputs, all through poll: ssh-keygen writes its signature only after
 // reading everything, and may stop reading at any time (a write then fails
-// with EPIPE, SIGPIPE being ignored here). The SHA-512 of what was fed is
+// with EPIPE, SIGPIPE being ignored here). The SIGNED_HASH of what was fed is
 // computed on the way. Closes the three descriptors. Returns 0, or -1 after
 // one message.
 int feed_ssh_keygen(const char* key_path, int fd, std::size_t slot_size, int in, int out, int err, keygen_run* run) {
-  crypto_hash_sha512_state hash;
-  crypto_hash_sha512_init(&hash);
+  message_hash hash;
+  message_hash_start(&hash, SIGNED_HASH);
   const std::unique_ptr<unsigned char[]> block(new unsigned char[FEED_BLOCK_SIZE]);
   std::size_t pending = 0, written = 0;
   off_t offset = 0;
@@ -132,7 +135,7 @@ int feed_ssh_keygen(const char* key_path, int fd, std::size_t slot_size, int in,
         close_fd(&in);
         continue;
       }
-      crypto_hash_sha512_update(&hash, block.get(), static_cast<unsigned long long>(got));
+      message_hash_update(&hash, block.get(), static_cast<std::size_t>(got));
       offset += got;
       pending = static_cast<std::size_t>(got);
       written = 0;
@@ -161,14 +164,15 @@ int feed_ssh_keygen(const char* key_path, int fd, std::size_t slot_size, int in,
       }
     }
   }
-  crypto_hash_sha512_final(&hash, run->digest);
+  message_hash_finish(&hash, run->digest);
   return 0;
 }
 
 // Runs ssh-keygen on the file and waits for it. Returns 0 (whatever its
 // exit status), or -1 after one message when it could not be run.
 int run_ssh_keygen(const char* key_path, int fd, std::size_t slot_size, keygen_run* run) {
-  const char* const argv[] = {"ssh-keygen", "-Y", "sign", "-n", SIGNATURE_NAMESPACE, "-f", key_path, nullptr};
+  const char* const argv[] = {"ssh-keygen", "-Y", "sign", "-n", SIGNATURE_NAMESPACE,
+                              "-O", "hashalg=sha256", "-f", key_path, nullptr};
   std::string askpass;
   const std::vector<const char*> env = ssh_keygen_environment(have_terminal(), &askpass);
 
@@ -310,6 +314,10 @@ int sign_package_file(const char* key_path, int fd, std::size_t slot_size, std::
   if (parse_ssh_signature(run.out, &sig) != 0) return -1;
   if (sig.public_key_blob != key) {
     fprintf(stderr, "Cannot sign with %s: ssh-keygen signed with another key\n", key_path);
+    return -1;
+  }
+  if (sig.hash != SIGNED_HASH) {
+    fprintf(stderr, "Cannot sign with %s: ssh-keygen hashed with another algorithm than SHA-256\n", key_path);
     return -1;
   }
   if (verify_ssh_signature(sig, run.digest) != 0) return -1;
