@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "package/package.h"
 #include "trust/key_list.h"
+#include "trust/trust.h"
 
 namespace {
 

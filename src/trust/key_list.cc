@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "package/package.h"
+#include "trust/trust.h"
 
 namespace {
 
