@@ -24,6 +24,7 @@ inline constexpr const char* SETUP_RUN_HELP =
     " --accept     accept the package's license without showing it\n"
     " --quiet      print nothing but questions, the script's output and errors\n"
     " --signer <fingerprint>    refuse a package not signed by that key\n"
+    " --skip-space-check    extract even when the free space looks too small\n"
     " --    the following arguments will be passed to the embedded script\n";
 
 // The builder's usage, for a program called name.
