@@ -124,11 +124,12 @@ bool zstd_size(int fd, uint64_t start, uint64_t end, uint64_t* total) {
     const std::size_t size = static_cast<std::size_t>(std::min<uint64_t>(sizeof head, end - at));
     ZSTD_frameHeader frame{};
     if (!read_at(fd, at, head, size) || ZSTD_getFrameHeader(&frame, head, size) != 0) return false;
-    at += frame.headerSize;
+    // A skippable frame's header size is left 0 by the library.
     if (frame.frameType == ZSTD_skippableFrame) {
-      at += frame.frameContentSize;
+      at += ZSTD_SKIPPABLEHEADERSIZE + frame.frameContentSize;
       continue;
     }
+    at += frame.headerSize;
     if (frame.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN || !add(total, frame.frameContentSize)) return false;
     for (bool last = false; !last;) {
       unsigned char block[ZSTD_BLOCK_HEADER_SIZE];
