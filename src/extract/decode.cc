@@ -257,12 +257,14 @@ int decode_xz(run_state& s) {
   // block, or sizes not recorded) in this thread as before, and joins its
   // threads in lzma_end. No memory limit: whatever xz -9e made decodes, as
   // with xz itself.
+  // On one core a worker thread would only add copies and block buffers.
   lzma_mt options{};
   options.flags = LZMA_CONCATENATED;
-  options.threads = lzma_cputhreads() > 0 ? lzma_cputhreads() : 1;
+  options.threads = lzma_cputhreads();
   options.memlimit_threading = xz_threading_memory();
   options.memlimit_stop = UINT64_MAX;
-  const lzma_ret status = lzma_stream_decoder_mt(&xz, &options);
+  const lzma_ret status = options.threads > 1 ? lzma_stream_decoder_mt(&xz, &options)
+                                              : lzma_stream_decoder(&xz, UINT64_MAX, LZMA_CONCATENATED);
   if (status != LZMA_OK) return fail(s, xz_detail(status));
   const int result = unxz_streams(s, xz);
   lzma_end(&xz);

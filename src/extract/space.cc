@@ -203,15 +203,19 @@ int unpacked_size(int package, uint64_t archive_offset, uint64_t* size) {
 }
 
 int check_space(const char* target_dir, const char* start_dir, uint64_t size) {
-  if (*target_dir == '\0') return 0;
+  // What keeps the directory from being made or entered (an empty name, a
+  // file in its place, a missing parent) is said where that fails.
   std::string where = target_dir;
-  struct statvfs file_system {};
-  if (statvfs(where.c_str(), &file_system) != 0) {
-    // What keeps the directory from being made or entered is said there.
-    if (errno != ENOENT) return 0;
+  struct stat status {};
+  if (stat(target_dir, &status) == 0) {
+    if (!S_ISDIR(status.st_mode)) return 0;
+  } else if (errno == ENOENT && *target_dir != '\0') {
     where = parent_directory(where);
-    if (statvfs(where.c_str(), &file_system) != 0) return 0;
+  } else {
+    return 0;
   }
+  struct statvfs file_system {};
+  if (statvfs(where.c_str(), &file_system) != 0) return 0;
   // The blocks reserved for the superuser are the superuser's to fill.
   const uint64_t blocks = getuid() == 0 ? file_system.f_bfree : file_system.f_bavail;
   uint64_t free_bytes = 0;
