@@ -280,7 +280,8 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
   // is better told now than when tar has filled it.
   uint64_t unpacked = 0;
   if (options.tar_action == TAR_EXTRACT && !options.skip_space_check &&
-      unpacked_size(fileno(self.stream), archive_offset, &unpacked) == 1 && check_space(target, start_dir, unpacked) != 0)
+      unpacked_size(fileno(self.stream), archive_offset, &unpacked) == 1 &&
+      check_space(target, start_dir, unpacked) != 0)
     return -1;
   if (options.confirm && ask_extract(header.archive_size, target) != 0) return 0;
 

@@ -255,9 +255,9 @@ int decode_xz(run_state& s) {
   // The blocks of a stream packed by xz -T or pixz, which record their
   // sizes, are decoded on every core; liblzma decodes any other stream (one
   // block, or sizes not recorded) in this thread as before, and joins its
-  // threads in lzma_end. No memory limit: whatever xz -9e made decodes, as
+  // threads in lzma_end. On one core a worker thread would only add copies
+  // and block buffers. No memory limit: whatever xz -9e made decodes, as
   // with xz itself.
-  // On one core a worker thread would only add copies and block buffers.
   lzma_mt options{};
   options.flags = LZMA_CONCATENATED;
   options.threads = lzma_cputhreads();

@@ -63,8 +63,8 @@ bool skip_xz_padding(int fd, uint64_t start, uint64_t* at) {
 // caller frees it with lzma_index_end), or null.
 lzma_index* read_xz_index(int fd, uint64_t start, uint64_t end, lzma_stream_flags* footer) {
   unsigned char block[READ_SIZE];
-  if (end - start < 2 * LZMA_STREAM_HEADER_SIZE || !read_at(fd, end - LZMA_STREAM_HEADER_SIZE, block,
-                                                            LZMA_STREAM_HEADER_SIZE) ||
+  if (end - start < 2 * LZMA_STREAM_HEADER_SIZE ||
+      !read_at(fd, end - LZMA_STREAM_HEADER_SIZE, block, LZMA_STREAM_HEADER_SIZE) ||
       lzma_stream_footer_decode(footer, block) != LZMA_OK ||
       footer->backward_size > end - start - 2 * LZMA_STREAM_HEADER_SIZE)
     return nullptr;
@@ -104,8 +104,8 @@ bool xz_size(int fd, uint64_t start, uint64_t end, uint64_t* total) {
     lzma_index_end(index, nullptr);
     unsigned char bytes[LZMA_STREAM_HEADER_SIZE];
     if (stream_size > at - start || !read_at(fd, at - stream_size, bytes, sizeof bytes) ||
-        lzma_stream_header_decode(&header, bytes) != LZMA_OK || lzma_stream_flags_compare(&header, &footer) != LZMA_OK ||
-        !add(total, size))
+        lzma_stream_header_decode(&header, bytes) != LZMA_OK ||
+        lzma_stream_flags_compare(&header, &footer) != LZMA_OK || !add(total, size))
       return false;
     at -= stream_size;
   }
@@ -171,8 +171,7 @@ std::string parent_directory(std::string path) {
 int unpacked_size(int package, uint64_t archive_offset, uint64_t* size) {
   struct stat status {};
   unsigned char head[FORMAT_PROBE_SIZE];
-  if (fstat(package, &status) != 0 || status.st_size < 0 ||
-      static_cast<uint64_t>(status.st_size) < archive_offset)
+  if (fstat(package, &status) != 0 || status.st_size < 0 || static_cast<uint64_t>(status.st_size) < archive_offset)
     return 0;
   const uint64_t end = static_cast<uint64_t>(status.st_size);
   const std::size_t probe = static_cast<std::size_t>(std::min<uint64_t>(sizeof head, end - archive_offset));
@@ -219,8 +218,7 @@ int check_space(const char* target_dir, const char* start_dir, uint64_t size) {
   // The blocks reserved for the superuser are the superuser's to fill.
   const uint64_t blocks = getuid() == 0 ? file_system.f_bfree : file_system.f_bavail;
   uint64_t free_bytes = 0;
-  if (__builtin_mul_overflow(blocks, static_cast<uint64_t>(file_system.f_frsize), &free_bytes) ||
-      size <= free_bytes)
+  if (__builtin_mul_overflow(blocks, static_cast<uint64_t>(file_system.f_frsize), &free_bytes) || size <= free_bytes)
     return 0;
   if (where[0] != '/') {
     std::string joined = start_dir;
