@@ -219,60 +219,86 @@ TEST_F(CompressTest, DamageBeyondWhereTarStopsReadingIsStillReported) {
 }
 
 // A 16 MiB file system (a tmpfs the test mounts, as root) holds the
-// extraction directory; the archive unpacks to 40 MiB.
+// extraction directory; the archive unpacks to 40 MiB. And one whose
+// blocks are half reserved for the superuser (ext2 on a loop device), for
+// a 10 MiB archive that only the superuser may unpack there.
 TEST_F(CompressTest, TooSmallAFileSystemIsRefusedBeforeTarRuns) {
   REQUIRE_ROOT();
-  const std::string small = path("small");
+  const std::string small = path("small"), reserved = path("reserved");
   std::filesystem::create_directory(small);
+  std::filesystem::create_directory(reserved);
   ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16m"), 0) << strerror(errno);
   const struct unmount {
-    std::string at;
-    ~unmount() { umount2(at.c_str(), MNT_DETACH); }
-  } unmount_after{small};
+    std::vector<std::string> at;
+    ~unmount() {
+      for (const std::string& point : at) umount2(point.c_str(), MNT_DETACH);
+    }
+  } unmount_after{{small, reserved}};
+  shell("truncate -s 16M '" + path("ext2") + "' && mkfs.ext2 -q -F -m 50 '" + path("ext2") + "' && mount -o loop '" +
+        path("ext2") + "' '" + reserved + "' && chmod 1777 '" + reserved + "'");
   make_tar("big.tar", {{"install.sh", "echo ran\n"}, {"blob", std::string(40 << 20, 'b')}});
   const std::string big = read_file(path("big.tar"));
+  make_tar("mid.tar", {{"install.sh", "echo ran\n"}, {"blob", std::string(10 << 20, 'm')}});
+  const std::string mid = read_file(path("mid.tar"));
   make_payload();
   const std::string fits = read_file(path("payload.tar"));
   const std::string refused = "Not enough space in " + small + ": the archive unpacks to " +
                               std::to_string((big.size() + 1023) >> 10) + " KB, 16384 KB are free\n";
+  // What an ordinary user may use of the ext2 file system is its own.
+  const std::string refused_user = "Not enough space in " + reserved + ": the archive unpacks to " +
+                                   std::to_string((mid.size() + 1023) >> 10) + " KB, ";
   const std::string tar_failed = "Close tar pipe error: Success\n";
   const struct {
     const char* filter;  // "" for a plain archive
-    bool big;
+    const std::string& tar;
     std::vector<std::string> args;
-    std::string out, err;  // err: all of it, or its end when tar fails
+    std::string out, err;  // err: all of it, its end when tar fails, its start for refused_user
     int status;
+    bool user = false;
   } rows[] = {
-      {"", true, {"--target", "small/x"}, VERIFIED, refused, 255},
-      {"xz -T2 -c", true, {"--target", "small/x"}, VERIFIED, refused, 255},
-      {"zstd -q -c --stream-size=", true, {"--target", "small/x"}, VERIFIED, refused, 255},
+      {"", big, {"--target", "small/x"}, VERIFIED, refused, 255},
+      {"xz -T2 -c", big, {"--target", "small/x"}, VERIFIED, refused, 255},
+      {"zstd -q -c --stream-size=", big, {"--target", "small/x"}, VERIFIED, refused, 255},
       // Before the question, and for --noexec too.
-      {"", true, {"--confirm", "--noexec", "--target", "small/x"}, VERIFIED, refused, 255},
+      {"", big, {"--confirm", "--noexec", "--target", "small/x"}, VERIFIED, refused, 255},
       // A directory that exists is measured itself, not its parent.
-      {"xz -T2 -c", true, {"--target", "small"}, VERIFIED, refused, 255},
-      {"", true, {"--skip-space-check", "--target", "small/x"}, VERIFIED + uncompressing("small/x"), tar_failed, 255},
-      {"xz -T2 -c", true, {"--skip-space-check", "--target", "small/x"}, VERIFIED + uncompressing("small/x"),
+      {"xz -T2 -c", big, {"--target", "small"}, VERIFIED, refused, 255},
+      {"", big, {"--skip-space-check", "--target", "small/x"}, VERIFIED + uncompressing("small/x"), tar_failed, 255},
+      {"xz -T2 -c", big, {"--skip-space-check", "--target", "small/x"}, VERIFIED + uncompressing("small/x"),
        tar_failed, 255},
-      {"zstd -q -c --stream-size=", true, {"--sk", "--target", "small/x"}, VERIFIED + uncompressing("small/x"),
+      {"zstd -q -c --stream-size=", big, {"--sk", "--target", "small/x"}, VERIFIED + uncompressing("small/x"),
        tar_failed, 255},
-      {"", false, {"--target", "small/x"}, VERIFIED + uncompressing("small/x") + "ran\n", "", 0},
-      {"zstd -q -c --stream-size=", false, {"--target", "small/x"}, VERIFIED + uncompressing("small/x") + "ran\n", "",
+      {"", fits, {"--target", "small/x"}, VERIFIED + uncompressing("small/x") + "ran\n", "", 0},
+      {"zstd -q -c --stream-size=", fits, {"--target", "small/x"}, VERIFIED + uncompressing("small/x") + "ran\n", "",
        0},
+      {"", mid, {"--target", "reserved/x"}, VERIFIED + uncompressing("reserved/x") + "ran\n", "", 0},
+      {"", mid, {"--target", "reserved/x"}, VERIFIED, refused_user, 255, true},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.filter) + (row.big ? " big " : " fits ") + testing::PrintToString(row.args));
-    const std::string& tar = row.big ? big : fits;
+    SCOPED_TRACE(std::string(row.filter) + " " + std::to_string(row.tar.size()) + " " +
+                 testing::PrintToString(row.args));
+    const std::string& tar = row.tar;
     std::string filter = row.filter;
     // zstd records the content size only when told it (or given a file name).
     if (filter.find("--stream-size=") != std::string::npos) filter += std::to_string(tar.size());
     write_file(path("payload.tar.x"), filter.empty() ? tar : compressed(format{"", filter}, tar));
     make_package("setup.run", "payload.tar.x");
-    const run_result r = run_package("setup.run", row.args, with_input("y\n"));
+    how h = row.user ? unprivileged() : with_input("y\n");
+    const run_result r = run_package("setup.run", row.args, h);
     EXPECT_EQ(r.out, row.out);
     ASSERT_GE(r.err.size(), row.err.size()) << r.err;
-    EXPECT_EQ(row.err == tar_failed ? r.err.substr(r.err.size() - row.err.size()) : r.err, row.err);
+    if (row.err == tar_failed) {
+      EXPECT_EQ(r.err.substr(r.err.size() - row.err.size()), row.err);
+    } else if (row.err == refused_user) {
+      EXPECT_EQ(r.err.substr(0, row.err.size()), row.err);
+      EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+      EXPECT_TRUE(r.err.ends_with(" KB are free\n")) << r.err;
+    } else {
+      EXPECT_EQ(r.err, row.err);
+    }
     EXPECT_EQ(r.status, row.status);
     EXPECT_TRUE(std::filesystem::is_empty(small));
+    EXPECT_FALSE(exists(reserved + "/x"));
   }
 }
 
