@@ -6,7 +6,7 @@ import platform
 import statistics
 
 from inputs import GIB, MIB
-from task_compressed import DECODER_ALLOWANCE_KB, TARGET as COMPRESSED_TARGET
+from task_compressed import TARGET as COMPRESSED_TARGET, rss_limit_kb
 from task_rss import LIMIT_KB
 
 # The stripped amd64 stub, decoders and signature checking included.
@@ -85,7 +85,7 @@ def compressed_table(rows, plain_size):
     ]
     for label, size, window, r in rows:
         ratio = statistics.median(r["ratios"])
-        limit = window // 1024 + DECODER_ALLOWANCE_KB
+        limit = rss_limit_kb(label, window)
         lines.append("| %s | %s | %.1f%% | %.3f | %.3f-%.3f | %.3f | %.3f-%.3f | %.3f | %.3f-%.3f | <= %.2f %s "
                      "| %d KiB | %d KiB %s |" % (
                          label, size_text(size), 100.0 * size / plain_size, statistics.median(r["ours"]),

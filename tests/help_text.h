@@ -25,6 +25,7 @@ inline constexpr const char* SETUP_RUN_HELP =
     " --quiet      print nothing but questions, the script's output and errors\n"
     " --signer <fingerprint>    refuse a package not signed by that key\n"
     " --signer <key list>    refuse a package not signed by a key in that file\n"
+    " --skip-space-check    extract even when the free space looks too small\n"
     " --    the following arguments will be passed to the embedded script\n";
 
 // The builder's usage, for a program called name.

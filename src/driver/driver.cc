@@ -239,6 +239,13 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
     perror("Cannot get current working directory");
     return -1;
   }
+  // Before anything is asked or made: a disk that cannot hold the archive
+  // is better told now than when tar has filled it.
+  uint64_t unpacked = 0;
+  if (options.tar_action == TAR_EXTRACT && !options.skip_space_check &&
+      unpacked_size(fileno(self.stream), archive_offset, &unpacked) == 1 &&
+      check_space(target, start_dir, unpacked) != 0)
+    return -1;
   if (options.confirm && ask_extract(header.archive_size, target) != 0) return 0;
 
   target_state state;

@@ -25,6 +25,7 @@ enum option_value {
   OPTION_SHOW_LICENSE = 13,
   OPTION_QUIET = 14,
   OPTION_SIGNER = 15,
+  OPTION_SKIP_SPACE_CHECK = 16,
 };
 
 // Words left once the options end belong to the script only when "--"
@@ -65,6 +66,7 @@ void print_help(const char* name) {
         " --quiet      print nothing but questions, the script's output and errors\n"
         " --signer <fingerprint>    refuse a package not signed by that key\n"
         " --signer <key list>    refuse a package not signed by a key in that file\n"
+        " --skip-space-check    extract even when the free space looks too small\n"
         " --    the following arguments will be passed to the embedded script\n",
         stdout);
 }
@@ -94,6 +96,7 @@ int parse_installer_options(int argc, char** argv, installer_options* options) {
       // Named so that every prefix that worked before still means what it did.
       {"accept", no_argument, &value, OPTION_ACCEPT},   {"show-license", no_argument, &value, OPTION_SHOW_LICENSE},
       {"quiet", no_argument, &value, OPTION_QUIET},     {"signer", required_argument, &value, OPTION_SIGNER},
+      {"skip-space-check", no_argument, &value, OPTION_SKIP_SPACE_CHECK},
       {nullptr, 0, nullptr, 0},
   };
 
@@ -139,6 +142,9 @@ int parse_installer_options(int argc, char** argv, installer_options* options) {
         break;
       case OPTION_SIGNER:
         options->signers.emplace_back(optarg);
+        break;
+      case OPTION_SKIP_SPACE_CHECK:
+        options->skip_space_check = 1;
         break;
       case OPTION_CHECK:
         options->check = 1;

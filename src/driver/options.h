@@ -30,6 +30,7 @@ struct installer_options {
   int show_license = 0;                   ///< --show-license
   int quiet = 0;                          ///< --quiet
   std::vector<std::string> signers;       ///< --signer, both modes: fingerprints or key lists a signature must match
+  int skip_space_check = 0;               ///< --skip-space-check
   std::optional<std::string> label;       ///< --label (builder)
   std::optional<std::string> license_file;  ///< --license (builder)
   std::optional<std::string> sign_key;    ///< --sign (builder)

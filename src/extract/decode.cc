@@ -240,10 +240,31 @@ int unxz_streams(run_state& s, lzma_stream& xz) {
   }
 }
 
+// Memory the threads may take between them, as xz bounds its own
+// multi-threaded decoding: a quarter of physical memory, and no more than
+// 1400 MiB in a 32-bit address space. Past it liblzma runs fewer threads,
+// down to one, never fails.
+uint64_t xz_threading_memory() {
+  uint64_t share = lzma_physmem() / 4;
+  if (sizeof(void*) == 4 && share > (uint64_t{1400} << 20)) share = uint64_t{1400} << 20;
+  return share;
+}
+
 int decode_xz(run_state& s) {
   lzma_stream xz = LZMA_STREAM_INIT;
-  // No memory limit: whatever xz -9e made decodes, as with xz itself.
-  const lzma_ret status = lzma_stream_decoder(&xz, UINT64_MAX, LZMA_CONCATENATED);
+  // The blocks of a stream packed by xz -T or pixz, which record their
+  // sizes, are decoded on every core; liblzma decodes any other stream (one
+  // block, or sizes not recorded) in this thread as before, and joins its
+  // threads in lzma_end. On one core a worker thread would only add copies
+  // and block buffers. No memory limit: whatever xz -9e made decodes, as
+  // with xz itself.
+  lzma_mt options{};
+  options.flags = LZMA_CONCATENATED;
+  options.threads = lzma_cputhreads();
+  options.memlimit_threading = xz_threading_memory();
+  options.memlimit_stop = UINT64_MAX;
+  const lzma_ret status = options.threads > 1 ? lzma_stream_decoder_mt(&xz, &options)
+                                              : lzma_stream_decoder(&xz, UINT64_MAX, LZMA_CONCATENATED);
   if (status != LZMA_OK) return fail(s, xz_detail(status));
   const int result = unxz_streams(s, xz);
   lzma_end(&xz);

@@ -135,3 +135,22 @@ struct decode_io {
 /// "Decompression error (FORMAT): DETAIL" on standard error (rejected data, input cut short,
 /// bytes after the last complete member/stream/frame that are not another one).
 int decode_archive(archive_format format, const decode_io& io);
+
+/// What the archive from archive_offset to the end of the package open on
+/// fd unpacks to, read without decoding it: a plain archive's length; xz,
+/// the uncompressed sizes its stream indexes record; zstd, the content
+/// sizes its frame headers record, when every frame records one; gzip, the
+/// size in its last 4 bytes, which is the whole for one member under 4 GiB
+/// and less for any other, never more. Returns 1 with *size set, or 0 when
+/// it cannot be told (bzip2, a zstd frame without its size, bytes that do
+/// not parse, a failed read); prints nothing.
+int unpacked_size(int package, uint64_t archive_offset, uint64_t* size);
+
+/// Whether size bytes fit in the file system that holds target_dir when it
+/// exists, else the directory it is made in: its free blocks (f_bfree when
+/// the real user ID is 0, f_bavail otherwise) times f_frsize. Returns 0
+/// when they fit or the free space cannot be learnt (an empty target_dir, a
+/// missing parent: making the directory says why), -1 after "Not enough
+/// space in DIR: the archive unpacks to N KB, M KB are free", DIR made
+/// absolute against start_dir.
+int check_space(const char* target_dir, const char* start_dir, uint64_t size);

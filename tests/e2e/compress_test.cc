@@ -1,6 +1,12 @@
 // Compressed payloads: gzip, bzip2, xz and zstd archives made with the
 // usual tools are decoded by the stub, so any host tar installs, lists and
-// extracts them; damaged ones fail before the script runs.
+// extracts them; damaged ones fail before the script runs. And the space
+// check, which reads what they unpack to without decoding them.
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "installer_support.h"
@@ -17,6 +23,9 @@ const format FORMATS[] = {
     {"bzip2", "bzip2 -c"},
     {"xz", "xz -c"},
     {"zstd", "zstd -q -c"},
+    // Blocks that record their sizes, as xz -T writes them: decoded on
+    // threads.
+    {"xz", "xz -T2 --block-size=64KiB -c"},
 };
 
 // An empty zstd skippable frame (magic 0x184D2A5?, little-endian length)
@@ -79,7 +88,7 @@ class CompressTest : public InstallerTest {
 
 TEST_F(CompressTest, EveryFormatWholeOrInMembersInstallsListsAndExtracts) {
   make_payload();
-  const auto& [gzip, bzip2, xz, zstd] = FORMATS;
+  const auto& [gzip, bzip2, xz, zstd, xz_blocks] = FORMATS;
   const struct {
     const format& f;
     std::size_t part_size;
@@ -89,17 +98,31 @@ TEST_F(CompressTest, EveryFormatWholeOrInMembersInstallsListsAndExtracts) {
       {bzip2, 0, "", ""},
       {xz, 0, "", ""},
       {zstd, 0, "", ""},
+      {xz_blocks, 0, "", ""},
       // Many members, so that some start across the ends of read buffers.
       {gzip, 7000, "", ""},
       {bzip2, 100000, "", ""},
       {xz, 7000, "", XZ_PADDING},
+      {xz_blocks, 100000, "", XZ_PADDING},
       // A skippable frame first is recognised as zstd too.
       {zstd, 7000, ZSTD_SKIPPABLE, ZSTD_SKIPPABLE},
   };
+  // Pinned to one core, xz is decoded without worker threads.
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  int cpu = 0;
+  while (!CPU_ISSET(cpu, &allowed)) ++cpu;
+  run_spec one_core;
+  one_core.program = "/usr/bin/taskset";
+  one_core.args = {"-c", std::to_string(cpu), "./setup.run"};
+  one_core.cwd = dir.path();
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.f.name + " in parts of " + std::to_string(row.part_size));
+    SCOPED_TRACE(row.f.compress + " in parts of " + std::to_string(row.part_size));
     make_compressed_package(row.f, row.part_size, row.lead, row.separator);
     expect_installs_lists_and_extracts();
+    if (&row.f == &xz_blocks) {
+      EXPECT_RUN(run(one_core), VERIFIED + uncompressing("setup.run.dir") + "ran\n", "", 0);
+    }
   }
 }
 
@@ -125,7 +148,7 @@ TEST_F(CompressTest, DamagedTruncatedOrTrailingGarbageFailsBeforeTheScript) {
         {FLIPPED, {"--target", "mine"}, VERIFIED + uncompressing("mine"), ""},
     };
     for (const auto& row : rows) {
-      SCOPED_TRACE(f.name + " damage " + std::to_string(row.kind) + " " + testing::PrintToString(row.args));
+      SCOPED_TRACE(f.compress + " damage " + std::to_string(row.kind) + " " + testing::PrintToString(row.args));
       std::string bytes = good;
       if (row.kind == FLIPPED) bytes[bytes.size() / 2] ^= 0x55;
       if (row.kind == TRUNCATED) bytes.resize(bytes.size() / 2);
@@ -173,7 +196,7 @@ TEST_F(CompressTest, DamageBeyondWhereTarStopsReadingIsStillReported) {
   }
   const std::string tar = read_file(path("payload.tar")) + tail;
   for (const format& f : FORMATS) {
-    SCOPED_TRACE(f.name);
+    SCOPED_TRACE(f.compress);
     const std::string whole = compressed(f, tar);
     write_file(path("payload.tar.x"), whole);
     make_package("setup.run", "payload.tar.x");
@@ -192,6 +215,88 @@ TEST_F(CompressTest, DamageBeyondWhereTarStopsReadingIsStillReported) {
     EXPECT_FALSE(exists(path("script-ran")));
     EXPECT_FALSE(exists(path("setup.run.dir")));
     std::filesystem::remove_all(path("setup.run.dir"));
+  }
+}
+
+// A 16 MiB file system (a tmpfs the test mounts, as root) holds the
+// extraction directory; the archive unpacks to 40 MiB. And one whose
+// blocks are half reserved for the superuser (ext2 on a loop device), for
+// a 10 MiB archive that only the superuser may unpack there.
+TEST_F(CompressTest, TooSmallAFileSystemIsRefusedBeforeTarRuns) {
+  REQUIRE_ROOT();
+  const std::string small = path("small"), reserved = path("reserved");
+  std::filesystem::create_directory(small);
+  std::filesystem::create_directory(reserved);
+  ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16m"), 0) << strerror(errno);
+  const struct unmount {
+    std::vector<std::string> at;
+    ~unmount() {
+      for (const std::string& point : at) umount2(point.c_str(), MNT_DETACH);
+    }
+  } unmount_after{{small, reserved}};
+  shell("truncate -s 16M '" + path("ext2") + "' && mkfs.ext2 -q -F -m 50 '" + path("ext2") + "' && mount -o loop '" +
+        path("ext2") + "' '" + reserved + "' && chmod 1777 '" + reserved + "'");
+  make_tar("big.tar", {{"install.sh", "echo ran\n"}, {"blob", std::string(40 << 20, 'b')}});
+  const std::string big = read_file(path("big.tar"));
+  make_tar("mid.tar", {{"install.sh", "echo ran\n"}, {"blob", std::string(10 << 20, 'm')}});
+  const std::string mid = read_file(path("mid.tar"));
+  make_payload();
+  const std::string fits = read_file(path("payload.tar"));
+  const std::string refused = "Not enough space in " + small + ": the archive unpacks to " +
+                              std::to_string((big.size() + 1023) >> 10) + " KB, 16384 KB are free\n";
+  // What an ordinary user may use of the ext2 file system is its own.
+  const std::string refused_user = "Not enough space in " + reserved + ": the archive unpacks to " +
+                                   std::to_string((mid.size() + 1023) >> 10) + " KB, ";
+  const std::string tar_failed = "Close tar pipe error: Success\n";
+  const struct {
+    const char* filter;  // "" for a plain archive
+    const std::string& tar;
+    std::vector<std::string> args;
+    std::string out, err;  // err: all of it, its end when tar fails, its start for refused_user
+    int status;
+    bool user = false;
+  } rows[] = {
+      {"", big, {"--target", "small/x"}, VERIFIED, refused, 255},
+      {"xz -T2 -c", big, {"--target", "small/x"}, VERIFIED, refused, 255},
+      {"zstd -q -c --stream-size=", big, {"--target", "small/x"}, VERIFIED, refused, 255},
+      // Before the question, and for --noexec too.
+      {"", big, {"--confirm", "--noexec", "--target", "small/x"}, VERIFIED, refused, 255},
+      // A directory that exists is measured itself, not its parent.
+      {"xz -T2 -c", big, {"--target", "small"}, VERIFIED, refused, 255},
+      {"", big, {"--skip-space-check", "--target", "small/x"}, VERIFIED + uncompressing("small/x"), tar_failed, 255},
+      {"xz -T2 -c", big, {"--skip-space-check", "--target", "small/x"}, VERIFIED + uncompressing("small/x"),
+       tar_failed, 255},
+      {"zstd -q -c --stream-size=", big, {"--sk", "--target", "small/x"}, VERIFIED + uncompressing("small/x"),
+       tar_failed, 255},
+      {"", fits, {"--target", "small/x"}, VERIFIED + uncompressing("small/x") + "ran\n", "", 0},
+      {"", mid, {"--target", "reserved/x"}, VERIFIED + uncompressing("reserved/x") + "ran\n", "", 0},
+      {"", mid, {"--target", "reserved/x"}, VERIFIED, refused_user, 255, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.filter) + " " + std::to_string(row.tar.size()) + " " +
+                 testing::PrintToString(row.args));
+    const std::string& tar = row.tar;
+    std::string filter = row.filter;
+    // zstd records the content size only when told it (or given a file name).
+    if (filter.find("--stream-size=") != std::string::npos) filter += std::to_string(tar.size());
+    write_file(path("payload.tar.x"), filter.empty() ? tar : compressed(format{"", filter}, tar));
+    make_package("setup.run", "payload.tar.x");
+    how h = row.user ? unprivileged() : with_input("y\n");
+    const run_result r = run_package("setup.run", row.args, h);
+    EXPECT_EQ(r.out, row.out);
+    ASSERT_GE(r.err.size(), row.err.size()) << r.err;
+    if (row.err == tar_failed) {
+      EXPECT_EQ(r.err.substr(r.err.size() - row.err.size()), row.err);
+    } else if (row.err == refused_user) {
+      EXPECT_EQ(r.err.substr(0, row.err.size()), row.err);
+      EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+      EXPECT_TRUE(r.err.ends_with(" KB are free\n")) << r.err;
+    } else {
+      EXPECT_EQ(r.err, row.err);
+    }
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_TRUE(std::filesystem::is_empty(small));
+    EXPECT_FALSE(exists(reserved + "/x"));
   }
 }
 

@@ -301,6 +301,8 @@ TEST(DecodeArchive, MembersAcrossEveryReadSizeAndStops) {
       {FORMAT_GZIP, "gzip -c"},
       {FORMAT_BZIP2, "bzip2 -c"},
       {FORMAT_XZ, "xz -c"},
+      // Blocks that record their sizes: liblzma decodes them on threads.
+      {FORMAT_XZ, "xz -T2 --block-size=2 -c"},
       {FORMAT_ZSTD, "zstd -q -c"},
   };
   for (const auto& row : rows) {
@@ -338,4 +340,56 @@ TEST(DecodeArchive, MembersAcrossEveryReadSizeAndStops) {
   EXPECT_EQ(plain.out, "any bytes");
 }
 
+// What unpacked_size reads from a package whose archive starts after 100
+// bytes of stub: a size it can stand by, or none.
+TEST(UnpackedSize, ReadFromTheIndexesHeadersAndTrailersOrNotAtAll) {
+  const std::string hello = "hello ", world = "world\n";
+  const auto zstd_sized = [](const std::string& text) {
+    return compress("zstd -q -c --stream-size=" + std::to_string(text.size()), text);
+  };
+  const std::string xz_two = compress("xz -c", hello) + std::string(8, '\0') + compress("xz -c", world);
+  const std::string skippable("\x50\x2a\x4d\x18\x03\x00\x00\x00" "abc", 11);
+  const std::string gzip_big = compress("gzip -c", std::string(100000, 'x'));
+  const struct {
+    const char* label;
+    std::string archive;
+    int known;
+    uint64_t size;
+  } rows[] = {
+      {"plain: its length", "any bytes", 1, 9},
+      {"xz, two streams with padding", xz_two + std::string(4, '\0'), 1, 12},
+      {"xz, many blocks", compress("xz -T2 --block-size=2 -c", hello + world), 1, 12},
+      {"xz, padding not in words", xz_two + std::string(3, '\0'), 0, 0},
+      {"xz, bytes after the last stream", xz_two + "garbage!", 0, 0},
+      {"xz, a block shorter than its index says", xz_two.substr(0, 12) + xz_two.substr(16), 0, 0},
+      {"xz, an index byte flipped", xz_two.substr(0, xz_two.size() - 14) + "\x01" + xz_two.substr(xz_two.size() - 13),
+       0, 0},
+      {"zstd, frames and skippable frames", skippable + zstd_sized(hello) + skippable + zstd_sized(world), 1, 12},
+      {"zstd, RLE and raw blocks", zstd_sized(std::string(300000, 'z')) + zstd_sized(hello), 1, 300006},
+      {"zstd, a frame without its size", zstd_sized(hello) + compress("zstd -q -c", world), 0, 0},
+      {"zstd, cut short", zstd_sized(std::string(300000, 'z')).substr(0, 20), 0, 0},
+      {"zstd, bytes after the last frame", zstd_sized(hello) + "garbage!", 0, 0},
+      {"gzip, one member", gzip_big, 1, 100000},
+      // Only the last member's size: less than the whole, never more.
+      {"gzip, two members", compress("gzip -c", hello) + compress("gzip -c", world), 1, 6},
+      {"bzip2 records no size", compress("bzip2 -c", hello), 0, 0},
+  };
+  TempDir dir;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    write_file(dir / "package", std::string(100, 's') + row.archive);
+    const int fd = open((dir / "package").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    uint64_t size = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(unpacked_size(fd, 100, &size), row.known);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    if (row.known == 1) {
+      EXPECT_EQ(size, row.size);
+    }
+    close(fd);
+  }
+}
+
 }  // namespace
+

@@ -37,7 +37,7 @@ TEST(InstallerOptions, GrammarTable) {
     int result = 0;
     std::string err = "";  // exact, or contained when err_part is set
     bool err_part = false;
-    int confirm = 0, check = 0, info = 0, keep = 0, noexec = 0, accept = 0, show_license = 0, quiet = 0;
+    int confirm = 0, check = 0, info = 0, keep = 0, noexec = 0, accept = 0, show_license = 0, quiet = 0, skip = 0;
     std::optional<std::string> target = std::nullopt;
     tar_action action = TAR_EXTRACT;
     std::string tar_command = "";
@@ -81,6 +81,9 @@ TEST(InstallerOptions, GrammarTable) {
       {.args = {"setup.run", "--ch", "--co", "--n", "--k", "--targ", "d"},
        .confirm = 1, .check = 1, .keep = 1, .noexec = 1, .target = "d"},
       {.args = {"setup.run", "--c"}, .result = -1, .err = "is ambiguous", .err_part = true},
+      {.args = {"setup.run", "--sh"}, .show_license = 1},
+      {.args = {"setup.run", "--si", "SHA256:a", "--sk"}, .skip = 1, .signers = {"SHA256:a"}},
+      {.args = {"setup.run", "--skip-space-check", "--noexec"}, .noexec = 1, .skip = 1},
   };
   for (const row& r : rows) {
     std::string line;
@@ -93,8 +96,9 @@ TEST(InstallerOptions, GrammarTable) {
     EXPECT_EQ(p.out, "");
     const installer_options& o = p.options;
     EXPECT_EQ((std::vector<int>{o.confirm, o.check, o.info, o.keep, o.noexec, o.create, o.accept, o.show_license,
-                                o.quiet}),
-              (std::vector<int>{r.confirm, r.check, r.info, r.keep, r.noexec, 0, r.accept, r.show_license, r.quiet}));
+                                o.quiet, o.skip_space_check}),
+              (std::vector<int>{r.confirm, r.check, r.info, r.keep, r.noexec, 0, r.accept, r.show_license, r.quiet,
+                                r.skip}));
     EXPECT_EQ(o.signers, r.signers);
     EXPECT_EQ(o.target_dir, r.target);
     EXPECT_EQ(o.tar_action, r.action);
