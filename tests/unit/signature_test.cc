@@ -168,9 +168,9 @@ TEST(Signature, SignedArchiveOnOneThreadAndOnTwo) {
         message_hash_start(&hash, algorithm);
         testing::internal::CaptureStderr();
         const int result = verify_signed_archive(f.get(), stub.size(), stored, &hash, nullptr, threads);
+        // A difference is a nonzero result of either sign, never a message.
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         EXPECT_EQ(result == 0, flipped == std::string::npos);
-        EXPECT_NE(result, -1);
         unsigned char digest[MESSAGE_DIGEST_MAX];
         message_hash_finish(&hash, digest);
         EXPECT_EQ(bytes(digest, message_digest_size(algorithm)),
