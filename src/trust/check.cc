@@ -44,20 +44,24 @@ unsigned char* ring_block(hash_ring* ring, uint64_t n) {
   return ring->blocks.get() + (n % RING_BLOCKS) * RING_BLOCK_SIZE;
 }
 
-// The hashing thread: every block handed over, in order, a batch at a time,
-// until the reader has finished and nothing is left.
+// The hashing thread: every block handed over, in order, until the reader
+// has finished and nothing is left. Once woken it goes on while there is
+// any block to hash, and waits again only when it has caught up, so that
+// it sleeps once per batch rather than once per block.
 void* hash_ring_blocks(void* argument) {
   auto* ring = static_cast<hash_ring*>(argument);
   pthread_mutex_lock(&ring->lock);
   for (;;) {
     while (ring->filled - ring->hashed < HASH_BATCH && !ring->finished) pthread_cond_wait(&ring->changed, &ring->lock);
     if (ring->hashed == ring->filled) break;
-    const uint64_t n = ring->hashed;
-    pthread_mutex_unlock(&ring->lock);
-    message_hash_update(ring->message, ring_block(ring, n), ring->lengths[n % RING_BLOCKS]);
-    pthread_mutex_lock(&ring->lock);
-    ++ring->hashed;
-    pthread_cond_signal(&ring->changed);
+    while (ring->hashed < ring->filled) {
+      const uint64_t n = ring->hashed;
+      pthread_mutex_unlock(&ring->lock);
+      message_hash_update(ring->message, ring_block(ring, n), ring->lengths[n % RING_BLOCKS]);
+      pthread_mutex_lock(&ring->lock);
+      ++ring->hashed;
+      pthread_cond_signal(&ring->changed);
+    }
   }
   pthread_mutex_unlock(&ring->lock);
   return nullptr;
