@@ -13,9 +13,21 @@
 // mpn_sec_div_r, which use only the schoolbook routines. mpz_powm_sec
 // takes odd moduli and positive exponents only: the signature parser
 // refuses RSA keys whose modulus or exponent is even, and Nettle makes no
-// other call. The tests and fuzz targets link GMP's own.
+// other call.
+//
+// What is left of those algorithms is reached only above sizes the stub
+// never has: mpz_powm_sec inverts two limbs (mpn_binvert), which turns to
+// Newton's iteration and the FFT only for hundreds of limbs, and
+// mpn_mullo_n to Nussbaumer's multiplication for thousands. The stub
+// defines the FFT's entry points and Nussbaumer's as an abort, so that a
+// size it was never meant for stops it rather than pulling 24 KB into
+// every package. And
+// Nettle asks mpz_sizeinbase only for the bit length (base 2), which needs
+// none of GMP's 10 KB table of other bases. The tests and fuzz targets
+// link GMP's own.
 #include <gmp.h>
 
+#include <bit>
 #include <cstdlib>
 
 extern "C" {
@@ -33,6 +45,27 @@ void __gmpn_sqr(mp_limb_t* rp, const mp_limb_t* up, mp_size_t n) { __gmpn_mul_ba
 mp_limb_t __gmpn_mul(mp_limb_t* rp, const mp_limb_t* up, mp_size_t un, const mp_limb_t* vp, mp_size_t vn) {
   __gmpn_mul_basecase(rp, up, un, vp, vn);
   return rp[un + vn - 1];
+}
+
+int __gmpn_fft_best_k(mp_size_t, int) { std::abort(); }
+
+mp_size_t __gmpn_fft_next_size(mp_size_t, int) { std::abort(); }
+
+mp_limb_t __gmpn_mul_fft(mp_limb_t*, mp_size_t, const mp_limb_t*, mp_size_t, const mp_limb_t*, mp_size_t, int) {
+  std::abort();
+}
+
+void __gmpn_nussbaumer_mul(mp_limb_t*, const mp_limb_t*, mp_size_t, const mp_limb_t*, mp_size_t) { std::abort(); }
+
+// The digits of x in base, for the bases that are powers of two: 1 for zero.
+std::size_t __gmpz_sizeinbase(mpz_srcptr x, int base) {
+  const int bits_per_digit = std::countr_zero(static_cast<unsigned>(base));
+  if (base < 2 || base != 1 << bits_per_digit) std::abort();
+  const std::size_t limbs = mpz_size(x);
+  if (limbs == 0) return 1;
+  const std::size_t bits =
+      (limbs - 1) * GMP_NUMB_BITS + std::bit_width(static_cast<mp_limb_t>(mpz_getlimbn(x, limbs - 1)));
+  return (bits + bits_per_digit - 1) / bits_per_digit;
 }
 
 void __gmpz_powm(mpz_ptr r, mpz_srcptr b, mpz_srcptr e, mpz_srcptr m) { mpz_powm_sec(r, b, e, m); }
