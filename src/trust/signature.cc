@@ -108,9 +108,10 @@ std::size_t bit_length(std::string_view number) {
 
 const unsigned char* bytes_of(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
-// The ECDSA key types: the curve's name in the key, its field's size in
-// bytes, and the hash OpenSSH signs with (a security key's hashes are
-// SHA-256 throughout).
+// The ECDSA key types: the curve's name in the key and its field's size in
+// bytes, which also picks the hash OpenSSH signs with: SHA-256, SHA-384 or
+// SHA-512 for 32, 48 or 66 (a security key's hashes are SHA-256
+// throughout).
 struct ecdsa_curve {
   std::string_view type, name;
   std::size_t size;
