@@ -1,6 +1,7 @@
 // The signature parser on arbitrary slot text, and the verification of
-// what it accepts over a fixed message: the seed corpus holds a real
-// signature of that message, so the accepting path is explored too.
+// what it accepts over a fixed message: the seed corpus holds real
+// signatures of that message (Ed25519, ECDSA and RSA), so the accepting
+// paths are explored too.
 #include <string>
 
 #include "fuzz_support.h"
@@ -16,7 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   ssh_signature padded;
   FUZZ_CHECK(parse_ssh_signature(slot + std::string(16, '\0'), &padded) == parsed);
   if (parsed != 0) return 0;
-  FUZZ_CHECK(sig.key_type == "ssh-ed25519" || sig.key_type == "sk-ssh-ed25519@openssh.com");
+  FUZZ_CHECK(sig.key_type == "ssh-ed25519" || sig.key_type == "sk-ssh-ed25519@openssh.com" ||
+             sig.key_type == "ecdsa-sha2-nistp256" || sig.key_type == "ecdsa-sha2-nistp384" ||
+             sig.key_type == "ecdsa-sha2-nistp521" || sig.key_type == "sk-ecdsa-sha2-nistp256@openssh.com" ||
+             sig.key_type == "ssh-rsa");
+  // An RSA signature is never SHA-1's.
+  FUZZ_CHECK(sig.key_type != "ssh-rsa" || sig.signature_type == "rsa-sha2-256" || sig.signature_type == "rsa-sha2-512");
   FUZZ_CHECK(padded.public_key_blob == sig.public_key_blob);
   FUZZ_CHECK(key_fingerprint(sig.public_key_blob).size() == 50);
   message_hash hash;

@@ -244,7 +244,8 @@ bool ssh_keygen_on_path() {
 }
 
 // Whether the public key blob, as read_signing_key has checked it (its type
-// first, as an SSH string), is a security key's (sk-ssh-ed25519@openssh.com).
+// first, as an SSH string), is a security key's (sk-ssh-ed25519@openssh.com
+// or sk-ecdsa-sha2-nistp256@openssh.com).
 bool is_security_key(std::string_view blob) { return blob.size() > 7 && blob.substr(4, 3) == "sk-"; }
 
 // The last line of text with anything on it.

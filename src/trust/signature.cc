@@ -1,14 +1,21 @@
 // Package signatures: OpenSSH's signature format (ssh-keygen -Y sign), its
-// Ed25519 keys and their files. Nettle does every hash, every base64
-// conversion and the Ed25519 check; its SHA-256 picks the CPU's own
-// instructions at run time where there are any.
+// Ed25519, ECDSA and RSA keys and their files. Nettle does every hash,
+// every base64 conversion and every signature check, over GMP's numbers;
+// its SHA-256 picks the CPU's own instructions at run time where there are
+// any.
 #include <fcntl.h>
 #include <nettle/base64.h>
+#include <nettle/bignum.h>
+#include <nettle/ecc-curve.h>
+#include <nettle/ecc.h>
+#include <nettle/ecdsa.h>
 #include <nettle/eddsa.h>
+#include <nettle/rsa.h>
 #include <nettle/sha2.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -25,6 +32,17 @@ namespace {
 
 constexpr std::string_view ED25519 = "ssh-ed25519";
 constexpr std::string_view SK_ED25519 = "sk-ssh-ed25519@openssh.com";
+constexpr std::string_view SK_ECDSA = "sk-ecdsa-sha2-nistp256@openssh.com";
+constexpr std::string_view RSA = "ssh-rsa";
+constexpr std::string_view DSA = "ssh-dss";
+// An RSA key's signature types: PKCS#1 v1.5 over SHA-256 or SHA-512. The
+// key's own type names SHA-1 signatures, which are refused.
+constexpr std::string_view RSA_SHA256 = "rsa-sha2-256";
+constexpr std::string_view RSA_SHA512 = "rsa-sha2-512";
+// RSA keys shorter than this are refused as too weak; OpenSSH reads none
+// longer than the maximum.
+constexpr std::size_t RSA_BITS_MIN = 2048;
+constexpr std::size_t RSA_BITS_MAX = 16384;
 constexpr std::string_view SIG_MAGIC = "SSHSIG";
 constexpr uint32_t SIG_VERSION = 1;
 constexpr std::string_view SIG_SHA256 = "sha256";
@@ -73,7 +91,61 @@ bool read_fixed(wire_reader* r, std::size_t n, std::string* out) {
   return true;
 }
 
+// An mpint that must be positive (RSA's numbers, ECDSA's r and s): no sign
+// bit, and its leading zero bytes dropped in *out.
+bool read_positive(wire_reader* r, std::string* out) {
+  std::string_view s;
+  if (!read_string(r, &s) || s.empty() || (static_cast<unsigned char>(s[0]) & 0x80) != 0) return false;
+  while (!s.empty() && s[0] == '\0') s.remove_prefix(1);
+  *out = s;
+  return !s.empty();
+}
+
+// The bits of a positive number as read_positive leaves it.
+std::size_t bit_length(std::string_view number) {
+  return number.empty() ? 0 : 8 * (number.size() - 1) + std::bit_width(static_cast<unsigned char>(number[0]));
+}
+
 const unsigned char* bytes_of(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+// The ECDSA key types: the curve's name in the key and its field's size in
+// bytes, which also picks the hash OpenSSH signs with: SHA-256, SHA-384 or
+// SHA-512 for 32, 48 or 66 (a security key's hashes are SHA-256
+// throughout).
+struct ecdsa_curve {
+  std::string_view type, name;
+  std::size_t size;
+  const ecc_curve* (*curve)();
+};
+const ecdsa_curve ECDSA_CURVES[] = {
+    {"ecdsa-sha2-nistp256", "nistp256", 32, nettle_get_secp_256r1},
+    {"ecdsa-sha2-nistp384", "nistp384", 48, nettle_get_secp_384r1},
+    {"ecdsa-sha2-nistp521", "nistp521", 66, nettle_get_secp_521r1},
+    {SK_ECDSA, "nistp256", 32, nettle_get_secp_256r1},
+};
+
+const ecdsa_curve* find_curve(std::string_view type) {
+  for (const ecdsa_curve& c : ECDSA_CURVES)
+    if (c.type == type) return &c;
+  return nullptr;
+}
+
+void set_number(mpz_t x, std::string_view bytes) { nettle_mpz_set_str_256_u(x, bytes.size(), bytes_of(bytes)); }
+
+// Sets p, initialised on curve, to the uncompressed point 04 || X || Y.
+// False when point is not that or not on the curve.
+bool set_point(const ecdsa_curve& curve, std::string_view point, ecc_point* p) {
+  if (point.size() != 1 + 2 * curve.size || point[0] != '\x04') return false;
+  mpz_t x, y;
+  mpz_init(x);
+  mpz_init(y);
+  set_number(x, point.substr(1, curve.size));
+  set_number(y, point.substr(1 + curve.size));
+  const bool on_curve = ecc_point_set(p, x, y) == 1;
+  mpz_clear(x);
+  mpz_clear(y);
+  return on_curve;
+}
 
 void sha256_of(std::string_view data, unsigned char digest[SHA256_DIGEST_SIZE]) {
   sha256_ctx ctx;
@@ -113,18 +185,41 @@ bool printable_type(std::string_view type) {
   return true;
 }
 
-enum class key_status { ok, unsupported, malformed };
+enum class key_status { ok, unsupported, short_rsa, malformed };
 
-// Reads an Ed25519 public key blob: string type, string key (32 bytes), and
-// for a security key string application; nothing after. *type is set
-// whenever the type could be read.
+// Reads a public key blob: string type, then Ed25519's string key (32
+// bytes); ECDSA's string curve name and string point (uncompressed, on
+// the curve); RSA's mpint e and mpint n (both odd, n of RSA_BITS_MIN to
+// RSA_BITS_MAX bits); and for a security key string application; nothing
+// after. *type is set whenever the type could be read.
 key_status parse_public_key(std::string_view blob, std::string_view* type, ssh_signature* out) {
   wire_reader r{blob};
   if (!read_string(&r, type)) return key_status::malformed;
-  if (*type != ED25519 && *type != SK_ED25519) return key_status::unsupported;
   std::string_view application;
-  if (!read_fixed(&r, ED25519_KEY_SIZE, &out->public_key)) return key_status::malformed;
-  if (*type == SK_ED25519 && !read_string(&r, &application)) return key_status::malformed;
+  out->exponent.clear();
+  if (*type == ED25519 || *type == SK_ED25519) {
+    if (!read_fixed(&r, ED25519_KEY_SIZE, &out->public_key)) return key_status::malformed;
+  } else if (const ecdsa_curve* curve = find_curve(*type)) {
+    std::string_view name, point;
+    if (!read_string(&r, &name) || name != curve->name || !read_string(&r, &point)) return key_status::malformed;
+    ecc_point p;
+    ecc_point_init(&p, curve->curve());
+    const bool on_curve = set_point(*curve, point, &p);
+    ecc_point_clear(&p);
+    if (!on_curve) return key_status::malformed;
+    out->public_key = point;
+  } else if (*type == RSA) {
+    // GMP's modular power, as the stub links it, takes odd moduli only;
+    // every RSA key has an odd modulus and an odd exponent.
+    if (!read_positive(&r, &out->exponent) || !read_positive(&r, &out->public_key) ||
+        out->exponent.size() > out->public_key.size() || (out->exponent.back() & 1) == 0 ||
+        (out->public_key.back() & 1) == 0 || bit_length(out->public_key) > RSA_BITS_MAX)
+      return key_status::malformed;
+    if (bit_length(out->public_key) < RSA_BITS_MIN) return r.left.empty() ? key_status::short_rsa : key_status::malformed;
+  } else {
+    return key_status::unsupported;
+  }
+  if (type->starts_with("sk-") && !read_string(&r, &application)) return key_status::malformed;
   if (!r.left.empty()) return key_status::malformed;
   out->key_type = *type;
   out->public_key_blob = blob;
@@ -166,7 +261,9 @@ const char* read_ssh_signature(std::string_view armored, ssh_signature* out) {
     case key_status::ok:
       break;
     case key_status::unsupported:
-      return "unsupported key type (Ed25519 only)";
+      return type == DSA ? "DSA keys are not supported" : "unsupported key type";
+    case key_status::short_rsa:
+      return "RSA key shorter than 2048 bits";
     case key_status::malformed:
       return "malformed public key";
   }
@@ -181,11 +278,34 @@ const char* read_ssh_signature(std::string_view armored, ssh_signature* out) {
   }
   wire_reader s{signature};
   std::string_view signature_type;
-  if (!read_string(&s, &signature_type) || signature_type != type) return "signature type differs from key type";
-  if (!read_fixed(&s, ED25519_SIGNATURE_SIZE, &out->signature)) return "malformed signature";
+  if (!read_string(&s, &signature_type)) return "malformed signature";
+  if (type == RSA && signature_type == RSA) return "RSA signature with SHA-1 (ssh-rsa), which is not accepted";
+  if (signature_type != type && !(type == RSA && (signature_type == RSA_SHA256 || signature_type == RSA_SHA512)))
+    return "signature type differs from key type";
+  out->signature_type = signature_type;
+  if (const ecdsa_curve* curve = find_curve(type)) {
+    // mpint r and mpint s, each below the curve's order, kept side by
+    // side at the field's width.
+    wire_reader rs;
+    std::string r_value, s_value;
+    if (!read_string(&s, &rs.left) || !read_positive(&rs, &r_value) || !read_positive(&rs, &s_value) ||
+        !rs.left.empty() || r_value.size() > curve->size || s_value.size() > curve->size)
+      return "malformed signature";
+    out->signature.assign(2 * curve->size, '\0');
+    out->signature.replace(curve->size - r_value.size(), r_value.size(), r_value);
+    out->signature.replace(2 * curve->size - s_value.size(), s_value.size(), s_value);
+  } else if (type == RSA) {
+    // As long as the modulus, or shorter by leading zeros.
+    std::string_view value;
+    if (!read_string(&s, &value) || value.empty() || value.size() > out->public_key.size())
+      return "malformed signature";
+    out->signature = value;
+  } else if (!read_fixed(&s, ED25519_SIGNATURE_SIZE, &out->signature)) {
+    return "malformed signature";
+  }
   out->flags = 0;
   out->counter = 0;
-  if (type == SK_ED25519) {
+  if (type.starts_with("sk-")) {
     std::string_view flags;
     if (!read_bytes(&s, 1, &flags) || !read_u32(&s, &out->counter)) return "malformed signature";
     out->flags = static_cast<unsigned char>(flags[0]);
@@ -293,8 +413,52 @@ int verify_ssh_signature(const ssh_signature& sig, const unsigned char* digest) 
   bool good = false;
   if (sig.key_type == ED25519 || sig.key_type == SK_ED25519) {
     good = ed25519_sha512_verify(bytes_of(sig.public_key), data.size(), bytes_of(data), bytes_of(sig.signature)) == 1;
+  } else if (const ecdsa_curve* curve = find_curve(sig.key_type)) {
+    // The curve's own hash of the data: SHA-256, SHA-384 or SHA-512.
+    unsigned char hashed[SHA512_DIGEST_SIZE];
+    std::size_t hashed_size = SHA256_DIGEST_SIZE;
+    if (curve->size == 32) {
+      sha256_of(data, hashed);
+    } else {
+      sha512_ctx ctx;
+      hashed_size = curve->size == 48 ? SHA384_DIGEST_SIZE : SHA512_DIGEST_SIZE;
+      (hashed_size == SHA384_DIGEST_SIZE ? sha384_init : sha512_init)(&ctx);
+      sha512_update(&ctx, data.size(), bytes_of(data));
+      (hashed_size == SHA384_DIGEST_SIZE ? sha384_digest : sha512_digest)(&ctx, hashed_size, hashed);
+    }
+    ecc_point p;
+    ecc_point_init(&p, curve->curve());
+    dsa_signature rs;
+    dsa_signature_init(&rs);
+    set_number(rs.r, std::string_view(sig.signature).substr(0, curve->size));
+    set_number(rs.s, std::string_view(sig.signature).substr(curve->size));
+    good = set_point(*curve, sig.public_key, &p) && ecdsa_verify(&p, hashed_size, hashed, &rs) == 1;
+    dsa_signature_clear(&rs);
+    ecc_point_clear(&p);
+  } else if (sig.key_type == RSA) {
+    const bool sha256 = sig.signature_type == RSA_SHA256;
+    unsigned char hashed[SHA512_DIGEST_SIZE];
+    if (sha256) {
+      sha256_of(data, hashed);
+    } else {
+      sha512_ctx ctx;
+      sha512_init(&ctx);
+      sha512_update(&ctx, data.size(), bytes_of(data));
+      sha512_digest(&ctx, SHA512_DIGEST_SIZE, hashed);
+    }
+    rsa_public_key key;
+    rsa_public_key_init(&key);
+    set_number(key.n, sig.public_key);
+    set_number(key.e, sig.exponent);
+    mpz_t value;
+    mpz_init(value);
+    set_number(value, sig.signature);
+    good = rsa_public_key_prepare(&key) == 1 && (sha256 ? rsa_sha256_verify_digest(&key, hashed, value)
+                                                         : rsa_sha512_verify_digest(&key, hashed, value)) == 1;
+    mpz_clear(value);
+    rsa_public_key_clear(&key);
   } else {
-    fputs("Bad signature: unsupported key type (Ed25519 only)\n", stderr);
+    fputs("Bad signature: unsupported key type\n", stderr);
     return -1;
   }
   if (!good) {
@@ -363,15 +527,20 @@ int read_signing_key(const char* path, std::string* public_key_blob) {
       if (!decode_base64(data, false, &blob)) blob.clear();
     }
   } else {
-    fprintf(stderr, "Cannot sign with %s: PEM keys are not supported (Ed25519 only)\n", path);
+    fprintf(stderr, "Cannot sign with %s: PEM keys are not supported (OpenSSH key files only)\n", path);
     return -1;
   }
   ssh_signature key;
   std::string_view blob_type;
   const key_status status = parse_public_key(blob, &blob_type, &key);
   if (status == key_status::unsupported && printable_type(blob_type) && (type.empty() || type == blob_type)) {
-    fprintf(stderr, "Cannot sign with %s: %.*s keys are not supported (Ed25519 only)\n", path,
-            static_cast<int>(blob_type.size()), blob_type.data());
+    fprintf(stderr, "Cannot sign with %s: %.*s keys are not supported\n", path, static_cast<int>(blob_type.size()),
+            blob_type.data());
+    return -1;
+  }
+  if (status == key_status::short_rsa && (type.empty() || type == blob_type)) {
+    fprintf(stderr, "Cannot sign with %s: RSA keys of %zu bits are too short (%zu at least)\n", path,
+            bit_length(key.public_key), RSA_BITS_MIN);
     return -1;
   }
   if (status != key_status::ok || (!type.empty() && type != blob_type)) {

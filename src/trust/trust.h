@@ -2,15 +2,18 @@
 // whole package file, signing through ssh-keygen, and the check every run
 // of a package makes before anything else.
 //
-// A vendor signs with an OpenSSH Ed25519 key; the signature is ssh-keygen's
+// A vendor signs with an OpenSSH key; the signature is ssh-keygen's
 // armored text ("-----BEGIN SSH SIGNATURE-----" ...), kept in the package's
 // signature slot (padded with NUL bytes, sized for the key). The
 // signed message is the whole package file with the slot's bytes set to
 // zero, under the namespace SIGNATURE_NAMESPACE, hashed with the algorithm
 // the signature names: SHA-256 for what this program signs, SHA-512 for
-// what earlier releases signed. Keys are "ssh-ed25519" or
-// "sk-ssh-ed25519@openssh.com" (a security key, whose user-presence flag
-// must be set); nothing else is accepted.
+// what earlier releases signed. Keys are "ssh-ed25519",
+// "ecdsa-sha2-nistp256", "-nistp384", "-nistp521", RSA ("ssh-rsa") of
+// 2048 bits or more with "rsa-sha2-256" or "rsa-sha2-512" signatures, or
+// the security keys "sk-ssh-ed25519@openssh.com" and
+// "sk-ecdsa-sha2-nistp256@openssh.com" (whose user-presence flag must be
+// set); nothing else is accepted: no SHA-1 ("ssh-rsa") signatures, no DSA.
 //
 // Every function that detects a failure prints exactly one message.
 #pragma once
@@ -35,12 +38,16 @@ constexpr std::size_t message_digest_size(signature_hash hash) { return hash == 
 /// One signature as parsed from its armored text; checked by
 /// verify_ssh_signature, not by the parser.
 struct ssh_signature {
-  std::string key_type;         ///< "ssh-ed25519" or "sk-ssh-ed25519@openssh.com"
+  std::string key_type;         ///< "ssh-ed25519", "ecdsa-sha2-nistp256", "ssh-rsa", ...
   std::string public_key_blob;  ///< the key as OpenSSH encodes it (key_fingerprint's input)
-  std::string public_key;       ///< the key's own bytes (Ed25519: 32)
+  std::string public_key;       ///< Ed25519: its 32 bytes; ECDSA: the point 04 || X || Y; RSA: n
+  std::string exponent;         ///< RSA only: e
   std::string application;      ///< security keys only, e.g. "ssh:"
   signature_hash hash = SIGNATURE_SHA512;
-  std::string signature;    ///< the signature's own bytes (Ed25519: 64)
+  std::string signature_type;  ///< the key type, or for RSA "rsa-sha2-256" or "rsa-sha2-512"
+  /// The signature's own bytes: Ed25519: 64; ECDSA: r then s, each as
+  /// wide as the curve's field; RSA: at most as long as n.
+  std::string signature;
   unsigned char flags = 0;  ///< security keys only
   uint32_t counter = 0;     ///< security keys only
 };
@@ -88,8 +95,10 @@ int check_package_signature(std::string_view slot, std::string_view message, std
 /// ("ssh-ed25519 AAAA... comment") or a private key file ("-----BEGIN
 /// OPENSSH PRIVATE KEY-----", whose public key needs no passphrase). Returns
 /// 0 with the key blob in *public_key_blob, or -1 after "Cannot read PATH:
-/// <reason>", "Cannot sign with PATH: TYPE keys are not supported (Ed25519
-/// only)" or "Cannot sign with PATH: not an OpenSSH key file".
+/// <reason>", "Cannot sign with PATH: TYPE keys are not supported",
+/// "Cannot sign with PATH: RSA keys of N bits are too short (2048 at
+/// least)", "Cannot sign with PATH: PEM keys are not supported (OpenSSH key
+/// files only)" or "Cannot sign with PATH: not an OpenSSH key file".
 int read_signing_key(const char* path, std::string* public_key_blob);
 
 /// read_signing_key, and ssh-keygen found along PATH. Returns 0, or -1

@@ -350,11 +350,58 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   write_file(path("old.run"), with_fixed_digest(old, image_end), 0755);
   EXPECT_RUN(run_package("old.run", {"--check"}), head, bad, 255);
 
+  // Every other type ssh-keygen signs with, from a key file and through
+  // ssh-agent: the package checks, names the key as `ssh-keygen -l` does,
+  // and stock ssh-keygen accepts its signature through the documented
+  // commands, which read the slot's place and length from the section.
+  const std::string recipe =
+      "sec=$(( 0x$(readelf -SW setup.run | sed -n 's/.* \\.quarnel *PROGBITS *[0-9a-f]* \\([0-9a-f]*\\) .*/\\1/p') ))\n"
+      "set -- $(od -An -tu1 -j $((sec + 12)) -N4 setup.run)\n"
+      "off=$((sec + 16)) len=$(($1 + $2 * 256 + $3 * 65536 + $4 * 16777216))\n"
+      "dd if=setup.run bs=1 skip=$off count=$len 2>/dev/null | tr -d '\\000' > setup.sig\n"
+      "{ head -c $off setup.run; head -c $len /dev/zero; tail -c +$((off + len + 1)) setup.run; } |\n"
+      "  ssh-keygen -Y check-novalidate -n quarnel -s setup.sig\n";
+  shell("cd " + path("") + " && ssh-agent -a agent.sock > agent.env");
+  run_spec signing;
+  signing.program = stub;
+  signing.cwd = dir.path();
+  signing.env = default_env();
+  signing.env->push_back("SSH_AUTH_SOCK=" + path("agent.sock"));
+  for (const std::string type : {"rsa -b 3072", "ecdsa -b 256", "ecdsa -b 384", "ecdsa -b 521"}) {
+    const std::string key = type.substr(0, type.find(' ')) + type.substr(type.size() - 3);
+    shell("cd " + path("") + " && ssh-keygen -q -t " + type + " -N '' -f " + key + " && ssh-keygen -q -t " + type +
+          " -N '' -f " + key + "a && SSH_AUTH_SOCK=agent.sock ssh-add -q " + key + "a 2>&1 && rm " + key + "a");
+    for (const std::string& signing_key : {key, key + "a.pub"}) {
+      SCOPED_TRACE(signing_key);
+      const std::string listed = shell("ssh-keygen -lf " + path(key + (signing_key == key ? ".pub" : "a.pub")));
+      const std::string fingerprint = listed.substr(listed.find(' ') + 1, 50);
+      signing.args = {"--create", "setup.run", "payload.tar", "--sign", signing_key};
+      EXPECT_RUN(run(signing), "", "", 0);
+      EXPECT_RUN(run_package("setup.run", {"--check"}), VERIFIED + "Signed by " + fingerprint + "\n", "", 0);
+      EXPECT_EQ(shell("cd " + path("") + " && { " + recipe + "} 2>&1"),
+                std::string("Good \"quarnel\" signature with ") + (key.starts_with("rsa") ? "RSA" : "ECDSA") + " key " +
+                    fingerprint + "\n");
+    }
+  }
+  shell("cd " + path("") + " && . ./agent.env >/dev/null && ssh-agent -k >/dev/null");
+
   // Keys that cannot sign are refused before the package is opened; a
   // failed signing leaves nothing runnable.
+  shell("cd " + path("") + " && ssh-keygen -q -t rsa -b 1024 -N '' -f rsa1024 && ssh-keygen -q -t dsa -N '' -f dsa");
   const std::string before = read_file(path("signed.run"));
-  build({"--create", "signed.run", "payload.tar", "--sign", "ecdsa"},
-        "Cannot sign with ecdsa: ecdsa-sha2-nistp256 keys are not supported (Ed25519 only)\n", 255);
+  const struct {
+    const char* key;
+    std::string err;
+  } refused[] = {
+      {"rsa1024", "Cannot sign with rsa1024: RSA keys of 1024 bits are too short (2048 at least)\n"},
+      {"dsa", "Cannot sign with dsa: ssh-dss keys are not supported\n"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.key);
+    build({"--create", "signed.run", "payload.tar", "--sign", r.key}, r.err, 255);
+    build({"--sign", r.key, "--create", "new.run", "payload.tar"}, r.err, 255);
+    EXPECT_FALSE(exists(path("new.run")));
+  }
   EXPECT_TRUE(read_file(path("signed.run")) == before);
   run_spec job;
   job.program = stub;

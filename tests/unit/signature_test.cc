@@ -3,7 +3,14 @@
 // ssh-keygen and ssh-agent (fake ssh-keygens for its failures).
 #include <fcntl.h>
 #include <nettle/base64.h>
+#include <nettle/bignum.h>
+#include <nettle/ecc-curve.h>
+#include <nettle/ecc.h>
+#include <nettle/ecdsa.h>
 #include <nettle/eddsa.h>
+#include <nettle/knuth-lfib.h>
+#include <nettle/rsa.h>
+#include <nettle/sha1.h>
 #include <nettle/sha2.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -11,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 
 #include "trust/trust.h"
 #include "support.h"
@@ -60,35 +68,151 @@ std::string armor(const std::string& blob) {
   return "-----BEGIN SSH SIGNATURE-----\n" + lines + "-----END SSH SIGNATURE-----\n";
 }
 
+// An SSH mpint: two's complement, big-endian, as short as it goes.
+std::string mpint(const mpz_t x) {
+  std::string out(nettle_mpz_sizeinbase_256_s(x), '\0');
+  nettle_mpz_get_str_256(out.size(), reinterpret_cast<uint8_t*>(out.data()), x);
+  return str(out);
+}
+
+void fixed_random(void* ctx, std::size_t n, uint8_t* out) { knuth_lfib_random(static_cast<knuth_lfib_ctx*>(ctx), n, out); }
+
+// An RSA key of bits made once from a fixed seed.
+const rsa_private_key& rsa_key(unsigned bits, rsa_public_key** pub) {
+  static std::map<unsigned, std::pair<rsa_public_key, rsa_private_key>> keys;
+  auto [at, added] = keys.try_emplace(bits);
+  if (added) {
+    knuth_lfib_ctx random;
+    knuth_lfib_init(&random, bits);
+    rsa_public_key_init(&at->second.first);
+    rsa_private_key_init(&at->second.second);
+    mpz_set_ui(at->second.first.e, 65537);
+    EXPECT_EQ(rsa_generate_keypair(&at->second.first, &at->second.second, &random, fixed_random, nullptr, nullptr,
+                                   bits, 0),
+              1);
+  }
+  *pub = &at->second.first;
+  return at->second.second;
+}
+
 // The fields of a signature blob, signed as OpenSSH does with a fixed key
 // over the message hashed as hash names (an unknown name: with SHA-512); a
 // security key's signature covers the application's and the data's hashes
-// around its flags and counter.
+// around its flags and counter. ECDSA keys are on curve (by default their
+// type's) and sign with its hash; RSA keys of rsa_bits sign as
+// signature_type says, rsa-sha2-512 by default.
 struct forged {
   std::string magic = "SSHSIG", version = std::string("\0\0\0\1", 4), key_type = "ssh-ed25519";
   std::string name_space = "quarnel", reserved = "", hash = "sha512", application = "ssh:", trailing = "";
   unsigned char flags = 1;
   uint32_t counter = 7, signed_counter = 7;
   std::size_t key_bytes = 32, sig_bytes = 64;
+  std::string curve = "", signature_type = "";
+  unsigned rsa_bits = 2048;
+  std::size_t flipped = 0;  // 1 or 2: r or s (an RSA signature: its value) has its low bit flipped
+  bool off_curve = false;   // the key's point is moved off its curve
 
   std::string blob(std::string_view message) const {
-    unsigned char pk[32], sig[64], seed[32] = {42};
-    ed25519_sha512_public_key(pk, seed);
     const bool security_key = key_type.starts_with("sk-");
     const std::string digest = hash == "sha256" ? sha256(message) : sha512(message);
     std::string data = "SSHSIG" + str(name_space) + str(reserved) + str(hash) + str(digest);
     if (security_key) data = sha256(application) + static_cast<char>(flags) + be32(signed_counter) + sha256(data);
-    ed25519_sha512_sign(pk, seed, data.size(), data_of(data), sig);
-    std::string key = str(key_type) + str(bytes(pk, key_bytes)), signature = str(key_type) + str(bytes(sig, sig_bytes));
+    std::string key, signature;
+    if (key_type.find("ecdsa") != std::string::npos) {
+      ecdsa(data, &key, &signature);
+    } else if (key_type == "ssh-rsa") {
+      rsa(data, &key, &signature);
+    } else {
+      unsigned char pk[32], sig[64], seed[32] = {42};
+      ed25519_sha512_public_key(pk, seed);
+      ed25519_sha512_sign(pk, seed, data.size(), data_of(data), sig);
+      key = str(key_type) + str(bytes(pk, key_bytes));
+      signature = str(key_type) + str(bytes(sig, sig_bytes));
+    }
     if (security_key) {
       key += str(application);
       signature += static_cast<char>(flags) + be32(counter);
     }
     return magic + version + str(key) + str(name_space) + str(reserved) + str(hash) + str(signature) + trailing;
   }
+
+  void ecdsa(const std::string& data, std::string* key, std::string* signature) const {
+    const std::string name = !curve.empty() ? curve : key_type.find("nistp384") != std::string::npos ? "nistp384"
+                                                    : key_type.find("nistp521") != std::string::npos ? "nistp521"
+                                                                                                     : "nistp256";
+    const ecc_curve* ecc = name == "nistp384" ? nettle_get_secp_384r1()
+                           : name == "nistp521" ? nettle_get_secp_521r1()
+                                                : nettle_get_secp_256r1();
+    std::string h = name == "nistp256" ? sha256(data) : sha512(data);
+    if (name == "nistp384") {
+      sha512_ctx ctx;
+      unsigned char d[SHA384_DIGEST_SIZE];
+      sha384_init(&ctx);
+      sha384_update(&ctx, data.size(), data_of(data));
+      sha384_digest(&ctx, sizeof d, d);
+      h = bytes(d, sizeof d);
+    }
+    knuth_lfib_ctx random;
+    knuth_lfib_init(&random, 42);
+    ecc_scalar secret;
+    ecc_point point;
+    dsa_signature rs;
+    mpz_t x, y;
+    mpz_inits(x, y, nullptr);
+    ecc_scalar_init(&secret, ecc);
+    ecc_point_init(&point, ecc);
+    dsa_signature_init(&rs);
+    mpz_set_ui(x, 123456789);
+    ecc_scalar_set(&secret, x);
+    ecc_point_mul_g(&point, &secret);
+    ecc_point_get(&point, x, y);
+    ecdsa_sign(&secret, &random, fixed_random, h.size(), data_of(h), &rs);
+    if (off_curve) mpz_add_ui(y, y, 1);
+    if (flipped == 1) mpz_combit(rs.r, 0);
+    if (flipped == 2) mpz_combit(rs.s, 0);
+    const std::size_t size = (ecc_bit_size(ecc) + 7) / 8;
+    std::string q(1 + 2 * size, '\4');
+    nettle_mpz_get_str_256(size, reinterpret_cast<uint8_t*>(q.data() + 1), x);
+    nettle_mpz_get_str_256(size, reinterpret_cast<uint8_t*>(q.data() + 1 + size), y);
+    *key = str(key_type) + str(name) + str(q);
+    *signature = str(key_type) + str(mpint(rs.r) + mpint(rs.s));
+    mpz_clears(x, y, nullptr);
+    ecc_scalar_clear(&secret);
+    ecc_point_clear(&point);
+    dsa_signature_clear(&rs);
+  }
+
+  void rsa(const std::string& data, std::string* key, std::string* signature) const {
+    rsa_public_key* pub;
+    const rsa_private_key& secret = rsa_key(rsa_bits, &pub);
+    const std::string type = signature_type.empty() ? "rsa-sha2-512" : signature_type;
+    knuth_lfib_ctx random;
+    knuth_lfib_init(&random, 7);
+    mpz_t s;
+    mpz_init(s);
+    if (type == "rsa-sha2-256") {
+      rsa_sha256_sign_digest_tr(pub, &secret, &random, fixed_random, data_of(sha256(data)), s);
+    } else if (type == "ssh-rsa") {
+      unsigned char d[SHA1_DIGEST_SIZE];
+      sha1_ctx ctx;
+      sha1_init(&ctx);
+      sha1_update(&ctx, data.size(), data_of(data));
+      sha1_digest(&ctx, sizeof d, d);
+      rsa_sha1_sign_digest_tr(pub, &secret, &random, fixed_random, d, s);
+    } else {
+      rsa_sha512_sign_digest_tr(pub, &secret, &random, fixed_random, data_of(sha512(data)), s);
+    }
+    if (flipped != 0) mpz_combit(s, 0);
+    std::string value(pub->size, '\0');
+    nettle_mpz_get_str_256(value.size(), reinterpret_cast<uint8_t*>(value.data()), s);
+    *key = str(key_type) + mpint(pub->e) + mpint(pub->n);
+    *signature = str(type) + str(value);
+    mpz_clear(s);
+  }
 };
 
-const std::string SK = "sk-ssh-ed25519@openssh.com";
+const std::string SK = "sk-ssh-ed25519@openssh.com", SK_P256 = "sk-ecdsa-sha2-nistp256@openssh.com";
+const std::string P256 = "ecdsa-sha2-nistp256", P384 = "ecdsa-sha2-nistp384", P521 = "ecdsa-sha2-nistp521";
 
 TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
   const std::string message = "package", other = "packagf";
@@ -122,7 +246,8 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
       {"sha384", armor(forged{.hash = "sha384"}.blob(message)), "unsupported hash algorithm"},
       {"sha256 over another message", armor(forged{.hash = "sha256"}.blob(other)), "verification failed"},
       {"trailing byte", armor(forged{.trailing = "x"}.blob(message)), "trailing bytes"},
-      {"RSA key", armor(forged{.key_type = "ssh-rsa"}.blob(message)), "unsupported key type (Ed25519 only)"},
+      {"DSA key", armor(forged{.key_type = "ssh-dss"}.blob(message)), "DSA keys are not supported"},
+      {"unknown key type", armor(forged{.key_type = "ssh-ed448"}.blob(message)), "unsupported key type"},
       {"short key", armor(forged{.key_bytes = 31}.blob(message)), "malformed public key"},
       {"short signature", armor(forged{.sig_bytes = 63}.blob(message)), "malformed signature"},
       {"security key, no user presence", armor(forged{.key_type = SK, .flags = 4}.blob(message)),
@@ -130,6 +255,32 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
       {"security key, counter changed", armor(forged{.key_type = SK, .counter = 8}.blob(message)),
        "verification failed"},
       {"another message", armor(forged().blob(other)), "verification failed"},
+      {"ECDSA P-256", armor(forged{.key_type = P256}.blob(message)), nullptr},
+      {"ECDSA P-384, sha256", armor(forged{.key_type = P384, .hash = "sha256"}.blob(message)), nullptr},
+      {"ECDSA P-521", armor(forged{.key_type = P521}.blob(message)), nullptr},
+      {"ECDSA security key, user present", armor(forged{.key_type = SK_P256}.blob(message)), nullptr},
+      {"ECDSA security key, no user presence", armor(forged{.key_type = SK_P256, .flags = 4}.blob(message)),
+       "user presence not confirmed"},
+      {"ECDSA security key, counter changed", armor(forged{.key_type = SK_P256, .counter = 8}.blob(message)),
+       "verification failed"},
+      {"ECDSA P-384 key and signature under the P-256 type", armor(forged{.key_type = P256, .curve = "nistp384"}.blob(message)),
+       "malformed public key"},
+      {"ECDSA point off its curve", armor(forged{.key_type = P256, .off_curve = true}.blob(message)),
+       "malformed public key"},
+      {"ECDSA r flipped", armor(forged{.key_type = P384, .flipped = 1}.blob(message)), "verification failed"},
+      {"ECDSA s flipped", armor(forged{.key_type = P521, .flipped = 2}.blob(message)), "verification failed"},
+      {"ECDSA another message", armor(forged{.key_type = P256}.blob(other)), "verification failed"},
+      {"RSA, rsa-sha2-512", armor(forged{.key_type = "ssh-rsa"}.blob(message)), nullptr},
+      {"RSA, rsa-sha2-256", armor(forged{.key_type = "ssh-rsa", .signature_type = "rsa-sha2-256"}.blob(message)),
+       nullptr},
+      {"RSA, SHA-1 (ssh-rsa)", armor(forged{.key_type = "ssh-rsa", .signature_type = "ssh-rsa"}.blob(message)),
+       "RSA signature with SHA-1 (ssh-rsa), which is not accepted"},
+      {"RSA, a signature type of another key", armor(forged{.key_type = "ssh-rsa", .signature_type = P256}.blob(message)),
+       "signature type differs from key type"},
+      {"RSA key of 1024 bits", armor(forged{.key_type = "ssh-rsa", .rsa_bits = 1024}.blob(message)),
+       "RSA key shorter than 2048 bits"},
+      {"RSA signature flipped", armor(forged{.key_type = "ssh-rsa", .flipped = 1}.blob(message)), "verification failed"},
+      {"RSA another message", armor(forged{.key_type = "ssh-rsa"}.blob(other)), "verification failed"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
@@ -225,7 +376,8 @@ struct signed_result {
 // Its standard error is a file, or with on_terminal a terminal (a pty whose
 // output comes back as err).
 signed_result sign_detached(const TempDir& dir, const std::string& key, const std::string& file,
-                            const std::vector<std::string>& env, bool on_terminal = false) {
+                            const std::vector<std::string>& env, bool on_terminal = false,
+                            std::size_t slot_size = SIGNATURE_SLOT_MIN) {
   const int terminal = on_terminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
   if (on_terminal) {
     EXPECT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
@@ -242,7 +394,7 @@ signed_result sign_detached(const TempDir& dir, const std::string& key, const st
       freopen((dir / "err").c_str(), "w", stderr);
     std::string armored;
     const int fd = open(file.c_str(), O_RDONLY);
-    const int status = sign_package_file(key.c_str(), fd, SIGNATURE_SLOT_MIN, &armored);
+    const int status = sign_package_file(key.c_str(), fd, slot_size, &armored);
     write_file(dir / "armored", armored);
     fflush(stderr);
     _exit(status == 0 ? 0 : 1);
@@ -282,7 +434,7 @@ TEST(Signature, SignWithSshKeygen) {
   write_file(d + "package", package);
   shell("cd " + d + " && ssh-keygen -q -t ed25519 -N '' -C plain -f plain && ssh-keygen -q -t ed25519 -N '' -f agent" +
         " && ssh-keygen -q -t ed25519 -N secret -f locked && ssh-keygen -q -t rsa -b 1024 -N '' -f rsa" +
-        " && ssh-keygen -q -t ecdsa -N '' -f ecdsa && ssh-keygen -q -t rsa -b 1024 -m PEM -N '' -f pem" +
+        " && ssh-keygen -q -t dsa -N '' -f dsa && ssh-keygen -q -t rsa -b 1024 -m PEM -N '' -f pem" +
         " && cp plain.pub lone.pub && mkdir fake && printf '#!/bin/sh\\necho secret\\n' >askpass && chmod +x askpass");
   const pid_t agent = start_agent(d + "agent.sock");
   shell("SSH_AUTH_SOCK=" + d + "agent.sock ssh-add -q " + d + "agent 2>&1 && rm " + d + "agent");
@@ -320,12 +472,15 @@ TEST(Signature, SignWithSshKeygen) {
        d + "lone.pub",
        {},
        "Cannot sign with " + d + "lone.pub: ssh-keygen: No private key found for public key \"" + d + "lone.pub\"\n"},
-      {"RSA key", d + "rsa", {}, "Cannot sign with " + d + "rsa: ssh-rsa keys are not supported (Ed25519 only)\n"},
-      {"ECDSA public key",
-       d + "ecdsa.pub",
+      {"RSA key of 1024 bits",
+       d + "rsa",
        {},
-       "Cannot sign with " + d + "ecdsa.pub: ecdsa-sha2-nistp256 keys are not supported (Ed25519 only)\n"},
-      {"PEM key", d + "pem", {}, "Cannot sign with " + d + "pem: PEM keys are not supported (Ed25519 only)\n"},
+       "Cannot sign with " + d + "rsa: RSA keys of 1024 bits are too short (2048 at least)\n"},
+      {"DSA public key", d + "dsa.pub", {}, "Cannot sign with " + d + "dsa.pub: ssh-dss keys are not supported\n"},
+      {"PEM key",
+       d + "pem",
+       {},
+       "Cannot sign with " + d + "pem: PEM keys are not supported (OpenSSH key files only)\n"},
       {"not a key", d + "package", {}, "Cannot sign with " + d + "package: not an OpenSSH key file\n"},
       {"missing key", d + "none", {}, "Cannot read " + d + "none: No such file or directory\n"},
       {"directory", d + "fake", {}, "Cannot read " + d + "fake: Is a directory\n"},
@@ -362,20 +517,40 @@ TEST(Signature, SignWithSshKeygen) {
        "Confirm user presence for key ED25519-SK SHA256:x\r\n" + touch_failed + "\r\n",
        true},
   };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.label);
-    const signed_result got = sign_detached(dir, r.key, d + "package", r.env, r.on_terminal);
-    EXPECT_EQ(got.err, r.err);
-    EXPECT_EQ(got.status, r.err.empty() ? 0 : 1);
-    if (!r.err.empty()) continue;
+  // A signature that checks over the package, by the key, as `ssh-keygen -l` names it.
+  const auto expect_signed = [&](const signed_result& got, const std::string& key) {
     std::string fingerprint;
     EXPECT_EQ(check_package_signature(got.armored, package, &fingerprint), 0);
     ssh_signature sig;
     ASSERT_EQ(parse_ssh_signature(got.armored, &sig), 0);
     EXPECT_EQ(sig.hash, SIGNATURE_SHA256);
-    const std::string listed = shell("ssh-keygen -lf " + r.key.substr(0, r.key.find(".pub")) + ".pub");
+    const std::string listed = shell("ssh-keygen -lf " + key.substr(0, key.find(".pub")) + ".pub");
     const std::size_t field = listed.find(' ') + 1;
     EXPECT_EQ(fingerprint, listed.substr(field, listed.find(' ', field) - field));
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    const signed_result got = sign_detached(dir, r.key, d + "package", r.env, r.on_terminal);
+    EXPECT_EQ(got.err, r.err);
+    EXPECT_EQ(got.status, r.err.empty() ? 0 : 1);
+    if (r.err.empty()) expect_signed(got, r.key);
+  }
+  // Every other type ssh-keygen signs with, from a key file and through
+  // ssh-agent (ssh-keygen makes RSA's rsa-sha2-512 signatures there).
+  for (const std::string type : {"rsa -b 3072", "ecdsa -b 256", "ecdsa -b 384", "ecdsa -b 521"}) {
+    SCOPED_TRACE(type);
+    const std::string key = d + type.substr(0, type.find(' ')) + type.substr(type.size() - 3);
+    shell("ssh-keygen -q -t " + type + " -N '' -f " + key + " && ssh-keygen -q -t " + type + " -N '' -f " + key +
+          "a && SSH_AUTH_SOCK=" + d + "agent.sock ssh-add -q " + key + "a 2>&1 && rm " + key + "a");
+    std::vector<listed_key> listed;
+    ASSERT_EQ(read_key_list((key + ".pub").c_str(), &listed), 0);
+    const std::size_t slot = signature_slot_size(listed[0].blob);
+    for (const std::string& signer : {key, key + "a.pub"}) {
+      const signed_result got = sign_detached(dir, signer, d + "package", {"SSH_AUTH_SOCK=" + d + "agent.sock"}, false, slot);
+      EXPECT_EQ(got.err, "");
+      EXPECT_EQ(got.status, 0);
+      expect_signed(got, signer);
+    }
   }
   kill(agent, SIGTERM);
   waitpid(agent, nullptr, 0);
