@@ -9,8 +9,8 @@ from inputs import GIB, MIB
 from task_compressed import TARGET as COMPRESSED_TARGET, rss_limit_kb
 from task_rss import LIMIT_KB
 
-# The stripped amd64 stub, decoders and signature checking included.
-STUB_SIZE_TARGET = 1300000
+# The stripped amd64 stub, decoders and the checks of every key type included.
+STUB_SIZE_TARGET = 1400000
 
 
 def markers(kind):

@@ -1,5 +1,6 @@
-// The installer's help text for a program named setup.run, shared by the
-// parser's unit tests and the end-to-end tests of a package.
+// The installer's help text for a program named setup.run, and the
+// README's commands that check a package's signature with stock
+// ssh-keygen, shared by the unit tests and the end-to-end tests.
 #pragma once
 
 #include <string>
@@ -32,5 +33,16 @@ inline constexpr const char* SETUP_RUN_HELP =
 inline std::string builder_usage(const std::string& name) {
   return "Usage: " + name + " --create <INSTALLER_NAME> <TAR_FILE>\n" + std::string(8 + name.size(), ' ') +
          "[--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n" + std::string(7, ' ') + name +
-         " --inspect <PACKAGE> [--signer <FINGERPRINT>]\n";
+         " --inspect <PACKAGE> [--signer <FINGERPRINT | KEY_LIST>]\n";
 }
+
+// Run in the directory of setup.run: reads the signature slot's place and
+// length from the settings section and checks the signature over the
+// package with the slot zeroed.
+inline constexpr const char* SIGNATURE_RECIPE =
+    "sec=$(( 0x$(readelf -SW setup.run | sed -n 's/.* \\.quarnel *PROGBITS *[0-9a-f]* \\([0-9a-f]*\\) .*/\\1/p') ))\n"
+    "set -- $(od -An -tu1 -j $((sec + 12)) -N4 setup.run)\n"
+    "off=$((sec + 16)) len=$(($1 + $2 * 256 + $3 * 65536 + $4 * 16777216))\n"
+    "dd if=setup.run bs=1 skip=$off count=$len 2>/dev/null | tr -d '\\000' > setup.sig\n"
+    "{ head -c $off setup.run; head -c $len /dev/zero; tail -c +$((off + len + 1)) setup.run; } |\n"
+    "  ssh-keygen -Y check-novalidate -n quarnel -s setup.sig\n";

@@ -27,7 +27,7 @@ enum builder_value {
 void print_builder_usage(const char* name) {
   printf("Usage: %s --create <INSTALLER_NAME> <TAR_FILE>\n", name);
   printf("%*s[--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n", static_cast<int>(std::strlen(name)) + 8, "");
-  printf("%*s%s --inspect <PACKAGE> [--signer <FINGERPRINT>]\n", 7, "", name);
+  printf("%*s%s --inspect <PACKAGE> [--signer <FINGERPRINT | KEY_LIST>]\n", 7, "", name);
 }
 
 int parse_builder_options(int argc, char** argv, installer_options* options) {

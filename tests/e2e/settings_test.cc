@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <random>
 
+#include "../help_text.h"
 #include "installer_support.h"
 #include "package_bytes.h"
 
@@ -354,13 +355,7 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   // ssh-agent: the package checks, names the key as `ssh-keygen -l` does,
   // and stock ssh-keygen accepts its signature through the documented
   // commands, which read the slot's place and length from the section.
-  const std::string recipe =
-      "sec=$(( 0x$(readelf -SW setup.run | sed -n 's/.* \\.quarnel *PROGBITS *[0-9a-f]* \\([0-9a-f]*\\) .*/\\1/p') ))\n"
-      "set -- $(od -An -tu1 -j $((sec + 12)) -N4 setup.run)\n"
-      "off=$((sec + 16)) len=$(($1 + $2 * 256 + $3 * 65536 + $4 * 16777216))\n"
-      "dd if=setup.run bs=1 skip=$off count=$len 2>/dev/null | tr -d '\\000' > setup.sig\n"
-      "{ head -c $off setup.run; head -c $len /dev/zero; tail -c +$((off + len + 1)) setup.run; } |\n"
-      "  ssh-keygen -Y check-novalidate -n quarnel -s setup.sig\n";
+  const std::string recipe = SIGNATURE_RECIPE;
   shell("cd " + path("") + " && ssh-agent -a agent.sock > agent.env");
   run_spec signing;
   signing.program = stub;

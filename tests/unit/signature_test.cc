@@ -20,6 +20,7 @@
 #include <cstring>
 #include <map>
 
+#include "../help_text.h"
 #include "trust/trust.h"
 #include "support.h"
 #include "trust/key_list.h"
@@ -697,13 +698,7 @@ TEST(Signature, SlotFitsTheKeyAndAnySizeVerifies) {
   EXPECT_EQ(signature_slot_size(std::string(100000, 'k')), SIGNATURE_SLOT_MAX);
 
   const std::string fingerprint = shell("ssh-keygen -lf " + d + "ed25519256.pub | cut -d' ' -f2").substr(0, 50);
-  const std::string recipe =
-      "sec=$(( 0x$(readelf -SW setup.run | sed -n 's/.* \\.quarnel *PROGBITS *[0-9a-f]* \\([0-9a-f]*\\) .*/\\1/p') ))\n"
-      "set -- $(od -An -tu1 -j $((sec + 12)) -N4 setup.run)\n"
-      "off=$((sec + 16)) len=$(($1 + $2 * 256 + $3 * 65536 + $4 * 16777216))\n"
-      "dd if=setup.run bs=1 skip=$off count=$len 2>/dev/null | tr -d '\\000' > setup.sig\n"
-      "{ head -c $off setup.run; head -c $len /dev/zero; tail -c +$((off + len + 1)) setup.run; } |\n"
-      "  ssh-keygen -Y check-novalidate -n quarnel -s setup.sig\n";
+  const std::string recipe = SIGNATURE_RECIPE;
   for (const uint32_t size : {1024u, 2048u}) {
     SCOPED_TRACE(size);
     package_settings settings;
