@@ -78,22 +78,33 @@ std::string mpint(const mpz_t x) {
 
 void fixed_random(void* ctx, std::size_t n, uint8_t* out) { knuth_lfib_random(static_cast<knuth_lfib_ctx*>(ctx), n, out); }
 
+// An RSA key pair, its numbers freed with it.
+struct rsa_pair {
+  rsa_public_key pub;
+  rsa_private_key secret;
+  rsa_pair() {
+    rsa_public_key_init(&pub);
+    rsa_private_key_init(&secret);
+  }
+  ~rsa_pair() {
+    rsa_public_key_clear(&pub);
+    rsa_private_key_clear(&secret);
+  }
+};
+
 // An RSA key of bits made once from a fixed seed.
 const rsa_private_key& rsa_key(unsigned bits, rsa_public_key** pub) {
-  static std::map<unsigned, std::pair<rsa_public_key, rsa_private_key>> keys;
+  static std::map<unsigned, rsa_pair> keys;
   auto [at, added] = keys.try_emplace(bits);
   if (added) {
     knuth_lfib_ctx random;
     knuth_lfib_init(&random, bits);
-    rsa_public_key_init(&at->second.first);
-    rsa_private_key_init(&at->second.second);
-    mpz_set_ui(at->second.first.e, 65537);
-    EXPECT_EQ(rsa_generate_keypair(&at->second.first, &at->second.second, &random, fixed_random, nullptr, nullptr,
-                                   bits, 0),
+    mpz_set_ui(at->second.pub.e, 65537);
+    EXPECT_EQ(rsa_generate_keypair(&at->second.pub, &at->second.secret, &random, fixed_random, nullptr, nullptr, bits, 0),
               1);
   }
-  *pub = &at->second.first;
-  return at->second.second;
+  *pub = &at->second.pub;
+  return at->second.secret;
 }
 
 // The fields of a signature blob, signed as OpenSSH does with a fixed key
