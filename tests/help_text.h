@@ -1,6 +1,6 @@
-// The installer's help text for a program named setup.run, and the
-// README's commands that check a package's signature with stock
-// ssh-keygen, shared by the unit tests and the end-to-end tests.
+// The installer's help text for a program named setup.run, shared by the
+// parser's unit tests and the end-to-end tests of a package, and the
+// README's commands that check a package's signature with stock ssh-keygen.
 #pragma once
 
 #include <string>
