@@ -17,6 +17,16 @@ namespace {
 
 using namespace test_support;
 
+// A descriptor closed at the end of its scope.
+struct unique_fd {
+  int fd;
+  ~unique_fd() {
+    if (fd >= 0) close(fd);
+  }
+  int get() const { return fd; }
+};
+unique_fd open_directory(const std::string& path) { return {open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)}; }
+
 TEST(AskYesNo, AnswerTable) {
   const std::string q = "Proceed? [y/n] ";
   const struct {
@@ -104,22 +114,25 @@ TEST(RemoveDirectory, TreeWithLinksIsRemovedAndTargetsKept) {
   ASSERT_EQ(symlink((dir / "nothing").c_str(), (tree + "/dangling").c_str()), 0);
 
   testing::internal::CaptureStderr();
-  EXPECT_EQ(remove_directory(tree.c_str()), 0);
+  EXPECT_EQ(remove_directory(tree.c_str(), open_directory(tree).get()), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
   EXPECT_EQ(read_file(outside + "/target"), "t");
   EXPECT_EQ(read_file(outside + "/d/inner"), "i");
 
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
-  EXPECT_EQ(remove_directory(tree.c_str()), 0);
+  EXPECT_EQ(remove_directory(tree.c_str(), open_directory(tree).get()), 0);
   EXPECT_FALSE(fs::exists(tree));
 }
 
 TEST(RemoveDirectory, MissingDirectory) {
   TempDir dir;
   const std::string gone = dir / "gone";
+  ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+  const unique_fd opened = open_directory(gone);
+  ASSERT_EQ(rmdir(gone.c_str()), 0);
   testing::internal::CaptureStderr();
-  EXPECT_NE(remove_directory(gone.c_str()), 0);
+  EXPECT_NE(remove_directory(gone.c_str(), opened.get()), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Directory `" + gone + "' has not been removed\n");
 }
 
