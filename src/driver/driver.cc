@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -153,10 +154,19 @@ int interrupted_or(int status) {
   return 128 + signal_number;
 }
 
+// Back to the directory the run started in: the one opened then (-1: by
+// its name). One that has been removed since is no way back.
+int return_to_start(int start, const char* start_dir) {
+  if (start < 0) return chdir(start_dir);
+  struct stat status {};
+  if (fstat(start, &status) != 0 || status.st_nlink == 0) return -1;
+  return fchdir(start);
+}
+
 // The end of a run that got as far as entering the extraction directory:
 // back to where it started, and the directory removed when this run made
 // it, unless --keep. Then an interrupt, if one came, decides the status.
-int leave_directory(const installer_options& options, const char* target, const char* start_dir,
+int leave_directory(const installer_options& options, const char* target, const char* start_dir, int start,
                     const target_state& state, int status) {
   if (options.keep) {
     // Nothing to remove.
@@ -164,10 +174,10 @@ int leave_directory(const installer_options& options, const char* target, const 
     // One that was there before (the current directory, a home, a link)
     // holds the user's own files.
     fprintf(stderr, "Directory `%s' existed before extraction and has been kept\n", target);
-  } else if (chdir(start_dir) != 0) {
+  } else if (return_to_start(start, start_dir) != 0) {
     fprintf(stderr, "Cannot change directory to `%s'\n", start_dir);
     status = -1;
-  } else if (remove_directory(target) != 0 && status == 0) {
+  } else if (remove_directory(target, state.fd) != 0 && status == 0) {
     status = -1;
   }
   return interrupted_or(status);
@@ -239,6 +249,12 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
     perror("Cannot get current working directory");
     return -1;
   }
+  // The way back, held open: the name may lead elsewhere by the end.
+#if defined(O_PATH)
+  const int start = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+  const int start = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
   // Before anything is asked or made: a disk that cannot hold the archive
   // is better told now than when tar has filled it.
   uint64_t unpacked = 0;
@@ -253,7 +269,7 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
                           &state, options.quiet) != 0) {
     // A failed extraction leaves nothing of its own behind; a failure to
     // make or enter the directory has nothing to undo.
-    if (state.entered) return leave_directory(options, target, start_dir, state, -1);
+    if (state.entered) return leave_directory(options, target, start_dir, start, state, -1);
     return interrupted_or(-1);
   }
   const int closed = fclose(self.stream);
@@ -284,7 +300,7 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
       forward_interrupts_to(0);
     }
   }
-  return leave_directory(options, target, start_dir, state, status);
+  return leave_directory(options, target, start_dir, start, state, status);
 }
 
 }  // namespace

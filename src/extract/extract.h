@@ -27,6 +27,7 @@ enum tar_action : int32_t {
 struct target_state {
   bool created = false;  ///< this run made the directory (it did not exist before)
   bool entered = false;  ///< the process's working directory is now the directory
+  int fd = -1;           ///< the directory entered, open (close-on-exec) and locked until the process ends
 };
 
 /// Gives everything from archive_offset to the end of package to the
@@ -34,7 +35,7 @@ struct target_state {
 /// itself, positioned at archive_offset (the descriptor, and so its offset,
 /// is shared with the command); a compressed one is decoded into a pipe.
 /// For TAR_EXTRACT it first creates and enters target_dir (left entered on
-/// return), shows the share read after the "Uncompressing" line while
+/// return; see below), shows the share read after the "Uncompressing" line while
 /// standard output is a terminal, passes interrupts on to tar, and, when
 /// the real user ID is 0, afterwards runs "chown -R 0:0 .". quiet leaves
 /// out the "Uncompressing" line and the share read. *target tells what
@@ -42,6 +43,14 @@ struct target_state {
 /// stops reading early is no failure by itself: its exit status decides.
 /// Returns 0, or -1 after one message, or -1 silently when
 /// interrupt_signal() is set; nothing is undone here.
+///
+/// target_dir is entered only when it is safely the effective user's: it is
+/// opened (a symbolic link in its place followed only when the link belongs
+/// to that user or to root), refused unless that user owns it and neither
+/// its group nor others may write to it, locked with flock (a second run
+/// finding it locked refuses), and entered with fchdir. A refusal is one
+/// line naming the directory, the reason and the way on; nothing is
+/// changed then.
 int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, const char* tar_command,
                         const char* target_dir, target_state* target, bool quiet = false);
 
@@ -104,10 +113,14 @@ std::vector<std::string> script_environment(char* const* environ_vector, const s
 pid_t start_script(const std::vector<std::string>& script_args, const std::vector<std::string>& overrides = {},
                    const char* shell = "/bin/sh");
 
-/// Removes path and everything below it, depth first, without following
-/// symbolic links, stopping at the first entry that cannot be removed.
-/// Returns 0, or nonzero after the messages.
-int remove_directory(const char* path);
+/// Removes everything below directory, an open descriptor of the
+/// directory named path (which it leaves open), depth first through
+/// descriptors, never following a symbolic link; then path itself, by its
+/// name, only while that name still refers to directory (same device and
+/// inode). Stops at the first entry that cannot be removed. The messages
+/// name entries by paths composed from path. Returns 0, or -1 after the
+/// messages, the last of them "Directory `PATH' has not been removed".
+int remove_directory(const char* path, int directory);
 
 /// What the archive region holds, judged from its first bytes.
 enum archive_format : int32_t { FORMAT_PLAIN = 0, FORMAT_GZIP, FORMAT_BZIP2, FORMAT_XZ, FORMAT_ZSTD };

@@ -1,8 +1,10 @@
-#if defined(__linux__)
 #include <fcntl.h>
+#if defined(__linux__)
 #include <sys/prctl.h>
 #endif
+#include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <string>
 
 #include "extract/extract.h"
 #include "package/package.h"
@@ -32,20 +35,161 @@ namespace {
 // is the largest size an ordinary user may ask for by default.
 constexpr int PIPE_SIZE = 1024 * 1024;
 
-// Enters the extraction directory, creating it when missing.
-int enter_directory(const char* target_dir, target_state* target) {
-  if (mkdir(target_dir, 0755) == 0) {
+// The extraction directory is only entered when it is safely the user's:
+// another user who could change it, or the link that leads to it, could
+// change what the script runs, and the run removes what is in it.
+//
+// How often the directory is made or looked for again when it went away
+// between being opened and being locked (another run had just removed it).
+constexpr int ENTER_ATTEMPTS = 5;
+// What a refusal tells the user to do instead.
+constexpr const char* OWN_DIRECTORY = "use --target with a directory of your own";
+// Returned by open_target when the name changed while it was looked at.
+constexpr int NAME_CHANGED = -2;
+
+// The directory that holds the extraction directory's name, opened once
+// so that every later look at the name is at the same place, and the
+// name's last component. A name without a slash lies in the working
+// directory. Returns 0, or -1 after the message of a failed mkdir (which
+// would have failed alike).
+int open_parent(const char* target_dir, int* parent, std::string* base) {
+  std::string path = target_dir;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const std::size_t slash = path.rfind('/');
+  *parent = AT_FDCWD;
+  if (slash == std::string::npos) {
+    *base = path;
+    return 0;
+  }
+  *base = slash + 1 < path.size() ? path.substr(slash + 1) : ".";
+  const std::string holder = slash == 0 ? "/" : path.substr(0, slash);
+#if defined(O_PATH)
+  // Only looked through, so it needs no read permission, as mkdir needs none.
+  *parent = open(holder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+  *parent = open(holder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+  if (*parent >= 0) return 0;
+  fprintf(stderr, "Cannot mkdir %s: %s\n", target_dir, strerror(errno));
+  return -1;
+}
+
+// Opens the directory named base in parent. A symbolic link there is
+// followed only when it belongs to the effective user or to root, and
+// then as it read when its owner was checked. Returns the descriptor,
+// NAME_CHANGED when the link changed meanwhile, or -1 after one message.
+int open_target(int parent, const char* base, const char* target_dir) {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  int fd = openat(parent, base, flags | O_NOFOLLOW);
+  if (fd >= 0) return fd;
+  int error = errno;
+  struct stat link {};
+  if ((error == ELOOP || error == ENOTDIR) && fstatat(parent, base, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(link.st_mode)) {
+    if (link.st_uid != geteuid() && link.st_uid != 0) {
+      fprintf(stderr, "Directory `%s' is a symbolic link owned by another user (%lu); %s\n", target_dir,
+              static_cast<unsigned long>(link.st_uid), OWN_DIRECTORY);
+      return -1;
+    }
+    // The link's words, read between two looks that find the same link:
+    // one put in its place after the owner was checked is not followed.
+    char words[PATH_MAX];
+    const ssize_t length = readlinkat(parent, base, words, sizeof words);
+    struct stat again {};
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof words ||
+        fstatat(parent, base, &again, AT_SYMLINK_NOFOLLOW) != 0 || again.st_dev != link.st_dev ||
+        again.st_ino != link.st_ino)
+      return NAME_CHANGED;
+    words[length] = '\0';
+    // Relative words start where the link lies, as the link's own would.
+    fd = openat(parent, words, flags);
+    if (fd >= 0) return fd;
+    error = errno;
+  }
+  fprintf(stderr, "Cannot chdir to %s: %s\n", target_dir, strerror(error));
+  return -1;
+}
+
+// Whether the directory open on fd is safely the effective user's: owned
+// by that user and writable by nobody else. Returns 0, or -1 after one
+// message.
+int check_owner(int fd, const char* target_dir) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    fprintf(stderr, "Cannot chdir to %s: %s\n", target_dir, strerror(errno));
+    return -1;
+  }
+  if (status.st_uid != geteuid()) {
+    fprintf(stderr, "Directory `%s' belongs to another user (%lu); %s\n", target_dir,
+            static_cast<unsigned long>(status.st_uid), OWN_DIRECTORY);
+    return -1;
+  }
+  // Sticky or not: a sticky directory still lets others add files.
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    fprintf(stderr, "Directory `%s' is writable by its group or by others; use --target with a directory only you can "
+            "write to\n", target_dir);
+    return -1;
+  }
+  return 0;
+}
+
+// One attempt at making, opening, checking, locking and entering the
+// directory. Returns 0, NAME_CHANGED to try again, or -1 after one message.
+int try_entering(int parent, const char* base, const char* target_dir, target_state* target) {
+  target->created = false;
+  if (mkdirat(parent, base, 0755) == 0) {
     target->created = true;
   } else if (errno != EEXIST) {
     fprintf(stderr, "Cannot mkdir %s: %s\n", target_dir, strerror(errno));
     return -1;
   }
-  if (chdir(target_dir) != 0) {
-    fprintf(stderr, "Cannot chdir to %s: %s\n", target_dir, strerror(errno));
-    return -1;
+  const int fd = open_target(parent, base, target_dir);
+  if (fd < 0) return fd;
+  int result = check_owner(fd, target_dir);
+  // Not inherited (close-on-exec): the lock is this process's alone, and
+  // goes when it ends, however it ends. A file system without flock still
+  // works, unguarded.
+  if (result == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    fprintf(stderr,
+            "Directory `%s' is in use by another run; wait until it has ended, or use --target with another "
+            "directory\n",
+            target_dir);
+    result = -1;
   }
+  // Locked, but maybe only after the run that held the lock removed it:
+  // then the name leads elsewhere or nowhere, and is looked for again.
+  struct stat named {}, opened {};
+  if (result == 0 && (fstatat(parent, base, &named, 0) != 0 || fstat(fd, &opened) != 0 ||
+                      named.st_dev != opened.st_dev || named.st_ino != opened.st_ino))
+    result = NAME_CHANGED;
+  if (result == 0 && fchdir(fd) != 0) {
+    fprintf(stderr, "Cannot chdir to %s: %s\n", target_dir, strerror(errno));
+    result = -1;
+  }
+  if (result != 0) {
+    close(fd);
+    return result;
+  }
+  target->fd = fd;
   target->entered = true;
   return 0;
+}
+
+// Makes the extraction directory when missing, opens it, checks it, locks
+// it and enters it; everything after works on what was opened here.
+int enter_directory(const char* target_dir, target_state* target) {
+  int parent = AT_FDCWD;
+  std::string base;
+  if (open_parent(target_dir, &parent, &base) != 0) return -1;
+  int result = NAME_CHANGED;
+  for (int attempt = 0; attempt < ENTER_ATTEMPTS && result == NAME_CHANGED; ++attempt)
+    result = try_entering(parent, base.c_str(), target_dir, target);
+  if (result == NAME_CHANGED) {
+    fprintf(stderr, "Directory `%s' kept changing while it was entered; %s\n", target_dir, OWN_DIRECTORY);
+    result = -1;
+  }
+  if (parent != AT_FDCWD) close(parent);
+  return result;
 }
 
 // Runs command through the shell and waits for it, as system() would, but

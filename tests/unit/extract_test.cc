@@ -1,6 +1,7 @@
 // Prompts, the script's argument vector and launch, and the removal of the
 // extraction directory.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,16 @@
 namespace {
 
 using namespace test_support;
+
+// A descriptor closed at the end of its scope.
+struct unique_fd {
+  int fd;
+  ~unique_fd() {
+    if (fd >= 0) close(fd);
+  }
+  int get() const { return fd; }
+};
+unique_fd open_directory(const std::string& path) { return {open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)}; }
 
 TEST(AskYesNo, AnswerTable) {
   const std::string q = "Proceed? [y/n] ";
@@ -104,23 +115,86 @@ TEST(RemoveDirectory, TreeWithLinksIsRemovedAndTargetsKept) {
   ASSERT_EQ(symlink((dir / "nothing").c_str(), (tree + "/dangling").c_str()), 0);
 
   testing::internal::CaptureStderr();
-  EXPECT_EQ(remove_directory(tree.c_str()), 0);
+  EXPECT_EQ(remove_directory(tree.c_str(), open_directory(tree).get()), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
   EXPECT_EQ(read_file(outside + "/target"), "t");
   EXPECT_EQ(read_file(outside + "/d/inner"), "i");
 
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
-  EXPECT_EQ(remove_directory(tree.c_str()), 0);
+  EXPECT_EQ(remove_directory(tree.c_str(), open_directory(tree).get()), 0);
   EXPECT_FALSE(fs::exists(tree));
 }
 
 TEST(RemoveDirectory, MissingDirectory) {
   TempDir dir;
   const std::string gone = dir / "gone";
+  ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+  const unique_fd opened = open_directory(gone);
+  ASSERT_EQ(rmdir(gone.c_str()), 0);
   testing::internal::CaptureStderr();
-  EXPECT_NE(remove_directory(gone.c_str()), 0);
+  EXPECT_NE(remove_directory(gone.c_str(), opened.get()), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Directory `" + gone + "' has not been removed\n");
+}
+
+// Deeper than the descriptors the process may open: the walk holds a few
+// and reopens each directory above as it climbs back, passing over every
+// directory again until it finds it empty.
+TEST(RemoveDirectory, TreeDeeperThanTheOpenDescriptors) {
+  TempDir dir;
+  const std::string tree = dir / "tree";
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  int at = open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int depth = 0; depth < 300 && at >= 0; ++depth) {
+    for (const char* name : {"a", "b", "c"}) ASSERT_EQ(mkdirat(at, name, 0755), 0);
+    const int file = openat(at, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+    const int next = openat(at, "b", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(at);
+    at = next;
+  }
+  ASSERT_GE(at, 0);
+  close(at);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const unique_fd opened = open_directory(tree);
+  rlimit few = saved;
+  few.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  testing::internal::CaptureStderr();
+  const int result = remove_directory(tree.c_str(), opened.get());
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
+}
+
+// The name given no longer leads to the directory that was opened: what
+// was in that directory goes, whatever the name leads to stays.
+TEST(RemoveDirectory, NameThatLeadsElsewhereIsLeftAlone) {
+  TempDir dir;
+  const std::string tree = dir / "tree", moved = dir / "moved", other = dir / "other";
+  const struct {
+    const char* label;
+    bool link;  // a link to other in tree's place, else other itself
+  } rows[] = {{"link", true}, {"directory", false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    for (const std::string& d : {tree, tree + "/sub", other}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    write_file(tree + "/sub/file", "f");
+    write_file(other + "/keep", "k");
+    const unique_fd opened = open_directory(tree);
+    ASSERT_EQ(rename(tree.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(row.link ? symlink(other.c_str(), tree.c_str()) : rename(other.c_str(), tree.c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_NE(remove_directory(tree.c_str(), opened.get()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot remove `" + tree + "': moved or replaced during the run\n" +
+                                                          "Directory `" + tree + "' has not been removed\n");
+    EXPECT_TRUE(fs::is_empty(moved));
+    EXPECT_EQ(read_file((row.link ? other : tree) + "/keep"), "k");
+    for (const std::string& d : {tree, moved, other}) fs::remove_all(d);
+  }
 }
 
 TEST(PipeArchiveToTar, UnknownActionTouchesNothing) {
