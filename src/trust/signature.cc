@@ -309,13 +309,15 @@ const char* read_ssh_signature(std::string_view armored, ssh_signature* out) {
   out->signature_type = signature_type;
   if (const ecdsa_curve* curve = find_curve(type)) {
     // mpint r and mpint s, each below the curve's order, kept side by
-    // side at the field's width.
+    // side at the field's width. Unlike the key's numbers, they may carry
+    // needless zero bytes, as OpenSSH reads them: no fingerprint covers
+    // them, and the slot is outside the signed message anyway.
     wire_reader rs;
     std::string r_value, s_value;
-    bool padded_r = false, padded_s = false;
-    if (!read_string(&s, &rs.left) || !read_positive(&rs, &r_value, &padded_r) ||
-        !read_positive(&rs, &s_value, &padded_s) || padded_r || padded_s || !rs.left.empty() ||
-        r_value.size() > curve->size || s_value.size() > curve->size)
+    bool padded = false;
+    if (!read_string(&s, &rs.left) || !read_positive(&rs, &r_value, &padded) ||
+        !read_positive(&rs, &s_value, &padded) || !rs.left.empty() || r_value.size() > curve->size ||
+        s_value.size() > curve->size)
       return "malformed signature";
     out->signature.assign(2 * curve->size, '\0');
     out->signature.replace(curve->size - r_value.size(), r_value.size(), r_value);

@@ -328,10 +328,9 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
        "public key not minimally encoded"},
       {"ECDSA point compressed", armor(forged{.key_type = P256, .point_form = 1}.blob(message)), "malformed public key"},
       {"ECDSA X not reduced", armor(forged{.key_type = P521, .point_form = 2}.blob(message)), "malformed public key"},
-      {"ECDSA r with a needless zero byte", armor(forged{.key_type = P384, .padded = 1}.blob(message)),
-       "malformed signature"},
-      {"ECDSA s with a needless zero byte", armor(forged{.key_type = SK_P256, .padded = 2}.blob(message)),
-       "malformed signature"},
+      // A signature's own numbers are read as OpenSSH reads them.
+      {"ECDSA r with a needless zero byte", armor(forged{.key_type = P384, .padded = 1}.blob(message)), nullptr},
+      {"ECDSA s with a needless zero byte", armor(forged{.key_type = SK_P256, .padded = 2}.blob(message)), nullptr},
       {"RSA signature flipped", armor(forged{.key_type = "ssh-rsa", .flipped = 1}.blob(message)), "verification failed"},
       {"RSA another message", armor(forged{.key_type = "ssh-rsa"}.blob(other)), "verification failed"},
   };
