@@ -372,6 +372,23 @@ std::string_view key_blob_type(std::string_view public_key_blob) {
   return type;
 }
 
+bool key_blob_minimal(std::string_view public_key_blob) {
+  wire_reader r{public_key_blob};
+  std::string_view type, name, point;
+  if (!read_string(&r, &type)) return true;
+  if (type == RSA) {
+    std::string number;
+    bool padded = false;
+    for (int i = 0; i < 2; ++i)
+      if (!read_positive(&r, &number, &padded) || padded) return false;
+  } else if (const ecdsa_curve* curve = find_curve(type)) {
+    if (!read_string(&r, &name) || !read_string(&r, &point) || point.size() != 1 + 2 * curve->size ||
+        point[0] != '\x04')
+      return false;
+  }
+  return true;
+}
+
 uint32_t signature_slot_size(std::string_view public_key_blob) {
   // ssh-keygen's blob: SIG_MAGIC, the version, then the key, the
   // namespace, the reserved field, the hash's name and the signature, each

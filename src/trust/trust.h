@@ -77,6 +77,13 @@ bool decode_base64(std::string_view text, std::string* out);
 /// (a key cut short, or no key at all).
 std::string_view key_blob_type(std::string_view public_key_blob);
 
+/// Whether public_key_blob writes its numbers as OpenSSH does, a key of
+/// another type being taken as it is: an RSA key's e and n positive and
+/// without needless leading zero bytes, an ECDSA key's point uncompressed.
+/// A key written otherwise has a fingerprint other than the one
+/// `ssh-keygen -l` shows for it, and no signature accepted carries it.
+bool key_blob_minimal(std::string_view public_key_blob);
+
 /// The slot's size for a signature by the key public_key_blob: the
 /// armored length of the largest signature such a key makes, in whole
 /// KiB, at least SIGNATURE_SLOT_MIN and at most SIGNATURE_SLOT_MAX. That is

@@ -615,6 +615,11 @@ TEST(Signature, KeyLists) {
   const std::string ed_type = ed.substr(0, ed.find(' ')), ecdsa_type = ecdsa.substr(0, ecdsa.find(' '));
   const std::string ecdsa_as_ed = ed_type + ecdsa.substr(ecdsa.find(' '));
   const std::string list = dir / "list";
+  rsa_public_key* pub;
+  rsa_key(2048, "10001", &pub);
+  const std::string padded_rsa = "ssh-rsa " + base64(str("ssh-rsa") + str(std::string("\0\1\0\1", 4)) + mpint(pub->n));
+  const std::string compressed = P256 + " " + base64(str(P256) + str("nistp256") + str('\2' + std::string(32, 'x')));
+  const std::string not_openssh = ": line 2: the key is not written as OpenSSH writes it\n";
   const struct {
     const char* label;
     std::string text;
@@ -632,6 +637,9 @@ TEST(Signature, KeyLists) {
       {"type differs from the key's", ecdsa_as_ed, {},
        "Bad key list " + list + ": line 1: the key's own type is not the line's\n"},
       {"no key, comments only", "# nobody yet\n\n", {}, "Bad key list " + list + ": no public key in it\n"},
+      // Its fingerprint would not be the one ssh-keygen -l shows.
+      {"RSA exponent with a needless zero byte", ed + "\n" + padded_rsa, {}, "Bad key list " + list + not_openssh},
+      {"ECDSA point compressed", ed + "\n" + compressed, {}, "Bad key list " + list + not_openssh},
   };
   const auto fingerprint = [](const std::string& pub) {
     const std::string listed = shell("ssh-keygen -lf " + pub);
