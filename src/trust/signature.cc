@@ -43,10 +43,10 @@ constexpr std::string_view RSA_SHA512 = "rsa-sha2-512";
 // longer than the maximum.
 constexpr std::size_t RSA_BITS_MIN = 2048;
 constexpr std::size_t RSA_BITS_MAX = 16384;
-// The public exponent's bounds, OpenSSL's for large moduli: 3 at least,
-// so that a signature is not its own message, and 64 bits at most, since
-// checking costs a multiplication per bit (16384 of them, minutes on the
-// slowest stub, for an exponent as long as the modulus).
+// The public exponent's bounds: 3 at least, so that a signature is not its
+// own message, and 64 bits at most, as OpenSSL bounds it for large moduli,
+// since checking costs a multiplication per bit (minutes on the slowest
+// stub for an exponent as long as a 16384-bit modulus).
 constexpr std::size_t RSA_EXPONENT_BITS_MAX = 64;
 constexpr unsigned char RSA_EXPONENT_MIN = 3;
 constexpr std::string_view SIG_MAGIC = "SSHSIG";

@@ -403,7 +403,8 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
       EXPECT_EQ(shell("cd " + path("") + " && { " + recipe + "} 2>&1"),
                 std::string("Good \"quarnel\" signature with ") + (key.starts_with("rsa") ? "RSA" : "ECDSA") + " key " +
                     fingerprint + "\n");
-      if (signing_key == "rsa072") reencode_rsa_key(path("setup.run"), fs::file_size(path("payload.tar")), path("reencoded.run"));
+      if (signing_key == "rsa072")
+        reencode_rsa_key(path("setup.run"), fs::file_size(path("payload.tar")), path("reencoded.run"));
     }
   }
   // The key in the signature, its exponent given a needless zero byte: the

@@ -326,7 +326,8 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
        "public key not minimally encoded"},
       {"RSA n with a second leading zero byte", armor(forged{.key_type = "ssh-rsa", .padded = 2}.blob(message)),
        "public key not minimally encoded"},
-      {"ECDSA point compressed", armor(forged{.key_type = P256, .point_form = 1}.blob(message)), "malformed public key"},
+      {"ECDSA point compressed", armor(forged{.key_type = P256, .point_form = 1}.blob(message)),
+       "malformed public key"},
       {"ECDSA X not reduced", armor(forged{.key_type = P521, .point_form = 2}.blob(message)), "malformed public key"},
       // A signature's own numbers are read as OpenSSH reads them.
       {"ECDSA r with a needless zero byte", armor(forged{.key_type = P384, .padded = 1}.blob(message)), nullptr},
