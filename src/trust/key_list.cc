@@ -41,6 +41,7 @@ int parse_key_list(std::string_view text, const char* path, std::vector<listed_k
     const std::string_view blob_type = key_blob_type(key.blob);
     if (blob_type.empty()) return bad_line(path, number, "not a public key");
     if (blob_type != key.type) return bad_line(path, number, "the key's own type is not the line's");
+    if (!key_blob_minimal(key.blob)) return bad_line(path, number, "the key is not written as OpenSSH writes it");
     key.fingerprint = key_fingerprint(key.blob);
     found.push_back(std::move(key));
   }

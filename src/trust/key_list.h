@@ -24,8 +24,9 @@ struct listed_key {
 /// end in "\r\n". Returns 0 with at least one key in *keys (left alone
 /// otherwise), or -1 after one
 /// message: "Bad key list PATH: line N: <reason>" for a line that is not a
-/// key (not TYPE BASE64 [COMMENT], bad base64, or a key whose own type is
-/// not TYPE), "Bad key list PATH: no public key in it".
+/// key (not TYPE BASE64 [COMMENT], bad base64, a key whose own type is
+/// not TYPE, or one whose numbers are not written as OpenSSH writes them),
+/// "Bad key list PATH: no public key in it".
 int parse_key_list(std::string_view text, const char* path, std::vector<listed_key>* keys);
 
 /// Reads the key list at path (a file or a pipe, at most KEY_LIST_MAX

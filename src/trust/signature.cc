@@ -43,6 +43,12 @@ constexpr std::string_view RSA_SHA512 = "rsa-sha2-512";
 // longer than the maximum.
 constexpr std::size_t RSA_BITS_MIN = 2048;
 constexpr std::size_t RSA_BITS_MAX = 16384;
+// The public exponent's bounds: 3 at least, so that a signature is not its
+// own message, and 64 bits at most, as OpenSSL bounds it for large moduli,
+// since checking costs a multiplication per bit (minutes on the slowest
+// stub for an exponent as long as a 16384-bit modulus).
+constexpr std::size_t RSA_EXPONENT_BITS_MAX = 64;
+constexpr unsigned char RSA_EXPONENT_MIN = 3;
 constexpr std::string_view SIG_MAGIC = "SSHSIG";
 constexpr uint32_t SIG_VERSION = 1;
 constexpr std::string_view SIG_SHA256 = "sha256";
@@ -92,10 +98,13 @@ bool read_fixed(wire_reader* r, std::size_t n, std::string* out) {
 }
 
 // An mpint that must be positive (RSA's numbers, ECDSA's r and s): no sign
-// bit, and its leading zero bytes dropped in *out.
-bool read_positive(wire_reader* r, std::string* out) {
+// bit, and its leading zero bytes dropped in *out. *padded tells whether
+// it had a zero byte more than the sign bit needs: OpenSSH reads such a
+// number, but writes none, and fingerprints a key as it writes it.
+bool read_positive(wire_reader* r, std::string* out, bool* padded) {
   std::string_view s;
   if (!read_string(r, &s) || s.empty() || (static_cast<unsigned char>(s[0]) & 0x80) != 0) return false;
+  *padded = s.size() >= 2 && s[0] == '\0' && (static_cast<unsigned char>(s[1]) & 0x80) == 0;
   while (!s.empty() && s[0] == '\0') s.remove_prefix(1);
   *out = s;
   return !s.empty();
@@ -185,13 +194,16 @@ bool printable_type(std::string_view type) {
   return true;
 }
 
-enum class key_status { ok, unsupported, short_rsa, malformed };
+enum class key_status { ok, unsupported, short_rsa, long_exponent, small_exponent, padded, malformed };
 
 // Reads a public key blob: string type, then Ed25519's string key (32
 // bytes); ECDSA's string curve name and string point (uncompressed, on
-// the curve); RSA's mpint e and mpint n (both odd, n of RSA_BITS_MIN to
-// RSA_BITS_MAX bits); and for a security key string application; nothing
-// after. *type is set whenever the type could be read.
+// the curve, each coordinate below the field's prime); RSA's mpint e and
+// mpint n (both odd and minimally encoded, e of 3 to 64 bits, n of
+// RSA_BITS_MIN to RSA_BITS_MAX bits); and for a security key string
+// application; nothing after. So a key accepted has one encoding only, and
+// its fingerprint is the one `ssh-keygen -l` shows. *type is set whenever
+// the type could be read.
 key_status parse_public_key(std::string_view blob, std::string_view* type, ssh_signature* out) {
   wire_reader r{blob};
   if (!read_string(&r, type)) return key_status::malformed;
@@ -211,11 +223,17 @@ key_status parse_public_key(std::string_view blob, std::string_view* type, ssh_s
   } else if (*type == RSA) {
     // GMP's modular power, as the stub links it, takes odd moduli only;
     // every RSA key has an odd modulus and an odd exponent.
-    if (!read_positive(&r, &out->exponent) || !read_positive(&r, &out->public_key) ||
+    bool padded_e = false, padded_n = false;
+    if (!read_positive(&r, &out->exponent, &padded_e) || !read_positive(&r, &out->public_key, &padded_n) ||
         out->exponent.size() > out->public_key.size() || (out->exponent.back() & 1) == 0 ||
         (out->public_key.back() & 1) == 0 || bit_length(out->public_key) > RSA_BITS_MAX)
       return key_status::malformed;
     if (bit_length(out->public_key) < RSA_BITS_MIN) return r.left.empty() ? key_status::short_rsa : key_status::malformed;
+    if (!r.left.empty()) return key_status::malformed;
+    if (padded_e || padded_n) return key_status::padded;
+    if (bit_length(out->exponent) > RSA_EXPONENT_BITS_MAX) return key_status::long_exponent;
+    if (out->exponent.size() == 1 && static_cast<unsigned char>(out->exponent[0]) < RSA_EXPONENT_MIN)
+      return key_status::small_exponent;
   } else {
     return key_status::unsupported;
   }
@@ -264,6 +282,12 @@ const char* read_ssh_signature(std::string_view armored, ssh_signature* out) {
       return type == DSA ? "DSA keys are not supported" : "unsupported key type";
     case key_status::short_rsa:
       return "RSA key shorter than 2048 bits";
+    case key_status::long_exponent:
+      return "RSA exponent longer than 64 bits";
+    case key_status::small_exponent:
+      return "RSA exponent below 3";
+    case key_status::padded:
+      return "public key not minimally encoded";
     case key_status::malformed:
       return "malformed public key";
   }
@@ -285,11 +309,15 @@ const char* read_ssh_signature(std::string_view armored, ssh_signature* out) {
   out->signature_type = signature_type;
   if (const ecdsa_curve* curve = find_curve(type)) {
     // mpint r and mpint s, each below the curve's order, kept side by
-    // side at the field's width.
+    // side at the field's width. Unlike the key's numbers, they may carry
+    // needless zero bytes, as OpenSSH reads them: no fingerprint covers
+    // them, and the slot is outside the signed message anyway.
     wire_reader rs;
     std::string r_value, s_value;
-    if (!read_string(&s, &rs.left) || !read_positive(&rs, &r_value) || !read_positive(&rs, &s_value) ||
-        !rs.left.empty() || r_value.size() > curve->size || s_value.size() > curve->size)
+    bool padded = false;
+    if (!read_string(&s, &rs.left) || !read_positive(&rs, &r_value, &padded) ||
+        !read_positive(&rs, &s_value, &padded) || !rs.left.empty() || r_value.size() > curve->size ||
+        s_value.size() > curve->size)
       return "malformed signature";
     out->signature.assign(2 * curve->size, '\0');
     out->signature.replace(curve->size - r_value.size(), r_value.size(), r_value);
@@ -342,6 +370,23 @@ std::string_view key_blob_type(std::string_view public_key_blob) {
   while (!r.left.empty())
     if (!read_string(&r, &field)) return {};
   return type;
+}
+
+bool key_blob_minimal(std::string_view public_key_blob) {
+  wire_reader r{public_key_blob};
+  std::string_view type, name, point;
+  if (!read_string(&r, &type)) return true;
+  if (type == RSA) {
+    std::string number;
+    bool padded = false;
+    for (int i = 0; i < 2; ++i)
+      if (!read_positive(&r, &number, &padded) || padded) return false;
+  } else if (const ecdsa_curve* curve = find_curve(type)) {
+    if (!read_string(&r, &name) || !read_string(&r, &point) || point.size() != 1 + 2 * curve->size ||
+        point[0] != '\x04')
+      return false;
+  }
+  return true;
 }
 
 uint32_t signature_slot_size(std::string_view public_key_blob) {
@@ -541,6 +586,16 @@ int read_signing_key(const char* path, std::string* public_key_blob) {
   if (status == key_status::short_rsa && (type.empty() || type == blob_type)) {
     fprintf(stderr, "Cannot sign with %s: RSA keys of %zu bits are too short (%zu at least)\n", path,
             bit_length(key.public_key), RSA_BITS_MIN);
+    return -1;
+  }
+  const bool typed = type.empty() || type == blob_type;
+  if ((status == key_status::long_exponent || status == key_status::small_exponent) && typed) {
+    fprintf(stderr, "Cannot sign with %s: RSA keys with an exponent %s are not supported\n", path,
+            status == key_status::long_exponent ? "longer than 64 bits" : "below 3");
+    return -1;
+  }
+  if (status == key_status::padded && typed) {
+    fprintf(stderr, "Cannot sign with %s: its public key is not minimally encoded\n", path);
     return -1;
   }
   if (status != key_status::ok || (!type.empty() && type != blob_type)) {

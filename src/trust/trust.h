@@ -10,8 +10,9 @@
 // the signature names: SHA-256 for what this program signs, SHA-512 for
 // what earlier releases signed. Keys are "ssh-ed25519",
 // "ecdsa-sha2-nistp256", "-nistp384", "-nistp521", RSA ("ssh-rsa") of
-// 2048 bits or more with "rsa-sha2-256" or "rsa-sha2-512" signatures, or
-// the security keys "sk-ssh-ed25519@openssh.com" and
+// 2048 bits or more, its exponent odd and of 3 to 64 bits, with
+// "rsa-sha2-256" or "rsa-sha2-512" signatures, or the security keys
+// "sk-ssh-ed25519@openssh.com" and
 // "sk-ecdsa-sha2-nistp256@openssh.com" (whose user-presence flag must be
 // set); nothing else is accepted: no SHA-1 ("ssh-rsa") signatures, no DSA.
 //
@@ -59,7 +60,8 @@ const char* read_ssh_signature(std::string_view armored, ssh_signature* out);
 /// Parses armored, the signature slot's text: one armored block, optionally
 /// a newline, then only NUL bytes. Returns 0, or -1 after one message
 /// "Bad signature: <detail>" (wrong armor, base64, layout, version,
-/// namespace, hash or key type, a length past the end, trailing bytes).
+/// namespace, hash or key type, a length past the end, trailing bytes, an
+/// RSA exponent out of bounds, a key's number not minimally encoded).
 int parse_ssh_signature(std::string_view armored, ssh_signature* out);
 
 /// The key's fingerprint as `ssh-keygen -l` prints it: "SHA256:" and the
@@ -74,6 +76,13 @@ bool decode_base64(std::string_view text, std::string* out);
 /// when the blob is not that name followed by one or more whole strings
 /// (a key cut short, or no key at all).
 std::string_view key_blob_type(std::string_view public_key_blob);
+
+/// Whether public_key_blob writes its numbers as OpenSSH does, a key of
+/// another type being taken as it is: an RSA key's e and n positive and
+/// without needless leading zero bytes, an ECDSA key's point uncompressed.
+/// A key written otherwise has a fingerprint other than the one
+/// `ssh-keygen -l` shows for it, and no signature accepted carries it.
+bool key_blob_minimal(std::string_view public_key_blob);
 
 /// The slot's size for a signature by the key public_key_blob: the
 /// armored length of the largest signature such a key makes, in whole
@@ -97,8 +106,11 @@ int check_package_signature(std::string_view slot, std::string_view message, std
 /// 0 with the key blob in *public_key_blob, or -1 after "Cannot read PATH:
 /// <reason>", "Cannot sign with PATH: TYPE keys are not supported",
 /// "Cannot sign with PATH: RSA keys of N bits are too short (2048 at
-/// least)", "Cannot sign with PATH: PEM keys are not supported (OpenSSH key
-/// files only)" or "Cannot sign with PATH: not an OpenSSH key file".
+/// least)", "Cannot sign with PATH: RSA keys with an exponent longer than 64
+/// bits are not supported" (or "below 3"), "Cannot sign with PATH: its
+/// public key is not minimally encoded", "Cannot sign with PATH: PEM keys
+/// are not supported (OpenSSH key files only)" or "Cannot sign with PATH:
+/// not an OpenSSH key file".
 int read_signing_key(const char* path, std::string* public_key_blob);
 
 /// read_signing_key, and ssh-keygen found along PATH. Returns 0, or -1

@@ -230,6 +230,33 @@ std::string with_fixed_digest(std::string package, std::size_t image_end) {
   return package.replace(image_end + 8, 16, digest);
 }
 
+// Copies package, signed with an RSA key whose exponent is 65537 and
+// carrying an archive of archive_size bytes, to reencoded, with the key
+// inside its signature written as 00 01 00 01 for 01 00 01.
+void reencode_rsa_key(const std::string& package, std::size_t archive_size, const std::string& reencoded) {
+  std::string bytes = read_file(package);
+  // The signature's slot, 16 bytes into the settings; its length is the
+  // little-endian u32 before it.
+  const std::size_t slot = bytes.rfind(std::string("QRNLSET\x01", 8), bytes.size() - 24 - archive_size) + 16;
+  std::size_t slot_size = 0;
+  for (int i = 3; i >= 0; --i) slot_size = slot_size << 8 | static_cast<unsigned char>(bytes[slot - 4 + i]);
+  const std::size_t begin = bytes.find('\n', slot) + 1, end = bytes.find("-----END", begin);
+  std::string body = bytes.substr(begin, end - begin);
+  std::erase(body, '\n');
+  std::string blob = shell("printf %s " + body + " | base64 -d");
+  // "SSHSIG", the version, the key's length, its type "ssh-rsa", then e.
+  ASSERT_EQ(blob.substr(25, 7), std::string("\0\0\0\3\1\0\1", 7));
+  blob.replace(25, 7, std::string("\0\0\0\4\0\1\0\1", 8));
+  ASSERT_LT(static_cast<unsigned char>(blob[13]), 0xff);
+  ++blob[13];
+  write_file(reencoded, blob);
+  const std::string armored = "-----BEGIN SSH SIGNATURE-----\n" + shell("base64 -w 70 " + reencoded) +
+                              "-----END SSH SIGNATURE-----\n";
+  ASSERT_LE(armored.size(), slot_size);
+  bytes.replace(slot, armored.size(), armored);
+  write_file(reencoded, bytes, 0755);
+}
+
 TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   shell("cd " + path("") + " && ssh-keygen -q -t ed25519 -N '' -C test -f key && ssh-keygen -q -t ed25519 -N '' -f other"
         " && ssh-keygen -q -t ecdsa -N '' -f ecdsa");
@@ -376,8 +403,15 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
       EXPECT_EQ(shell("cd " + path("") + " && { " + recipe + "} 2>&1"),
                 std::string("Good \"quarnel\" signature with ") + (key.starts_with("rsa") ? "RSA" : "ECDSA") + " key " +
                     fingerprint + "\n");
+      if (signing_key == "rsa072")
+        reencode_rsa_key(path("setup.run"), fs::file_size(path("payload.tar")), path("reencoded.run"));
     }
   }
+  // The key in the signature, its exponent given a needless zero byte: the
+  // signature does not cover the key's encoding and still holds, but the
+  // fingerprint would not be the one `ssh-keygen -l` shows.
+  EXPECT_RUN(run_package("reencoded.run", {"--check"}), VERIFIED, "Bad signature: public key not minimally encoded\n",
+             255);
   shell("cd " + path("") + " && . ./agent.env >/dev/null && ssh-agent -k >/dev/null");
 
   // Keys that cannot sign are refused before the package is opened; a

@@ -86,14 +86,14 @@ struct rsa_pair {
   }
 };
 
-// An RSA key of bits made once from a fixed seed.
-const rsa_private_key& rsa_key(unsigned bits, rsa_public_key** pub) {
-  static std::map<unsigned, rsa_pair> keys;
-  auto [at, added] = keys.try_emplace(bits);
+// An RSA key of bits and exponent (in hex) made once from a fixed seed.
+const rsa_private_key& rsa_key(unsigned bits, const char* exponent, rsa_public_key** pub) {
+  static std::map<std::pair<unsigned, std::string>, rsa_pair> keys;
+  auto [at, added] = keys.try_emplace({bits, exponent});
   if (added) {
     knuth_lfib_ctx random;
     knuth_lfib_init(&random, bits);
-    mpz_set_ui(at->second.pub.e, 65537);
+    mpz_set_str(at->second.pub.e, exponent, 16);
     EXPECT_EQ(rsa_generate_keypair(&at->second.pub, &at->second.secret, &random, fixed_random, nullptr, nullptr, bits, 0),
               1);
   }
@@ -105,8 +105,8 @@ const rsa_private_key& rsa_key(unsigned bits, rsa_public_key** pub) {
 // over the message hashed as hash names (an unknown name: with SHA-512); a
 // security key's signature covers the application's and the data's hashes
 // around its flags and counter. ECDSA keys are on curve (by default their
-// type's) and sign with its hash; RSA keys of rsa_bits sign as
-// signature_type says, rsa-sha2-512 by default.
+// type's) and sign with its hash; RSA keys of rsa_bits and exponent sign
+// as signature_type says, rsa-sha2-512 by default.
 struct forged {
   std::string magic = "SSHSIG", version = std::string("\0\0\0\1", 4), key_type = "ssh-ed25519";
   std::string name_space = "quarnel", reserved = "", hash = "sha512", application = "ssh:", trailing = "";
@@ -116,7 +116,18 @@ struct forged {
   std::string curve = "", signature_type = "";
   unsigned rsa_bits = 2048;
   std::size_t flipped = 0;  // 1 or 2: r or s (an RSA signature: its value) has its low bit flipped
+  std::size_t padded = 0;   // 1 or 2: r or s (an RSA key: e or n) has a needless leading zero byte
   bool off_curve = false;   // the key's point is moved off its curve
+  int point_form = 0;       // 1: the key's point compressed (02 or 03, X); 2: P-521's X plus its prime
+  // RSA: e in hex. The key is made with it when it can be (odd, 3 or more),
+  // else the 65537 one is shown with it.
+  const char* exponent = "10001";
+
+  // An mpint with a zero byte more than it needs when padded is which.
+  std::string number(const mpz_t x, std::size_t which) const {
+    const std::string m = mpint(x);
+    return padded == which ? str('\0' + m.substr(4)) : m;
+  }
 
   std::string blob(std::string_view message) const {
     const bool security_key = key_type.starts_with("sk-");
@@ -174,14 +185,24 @@ struct forged {
     ecc_point_get(&point, x, y);
     ecdsa_sign(&secret, &random, fixed_random, h.size(), data_of(h), &rs);
     if (off_curve) mpz_add_ui(y, y, 1);
+    if (point_form == 2) {
+      // P-521's prime, 2^521 - 1: X + p still fits the field's 66 bytes.
+      mpz_t p;
+      mpz_init(p);
+      mpz_setbit(p, 521);
+      mpz_sub_ui(p, p, 1);
+      mpz_add(x, x, p);
+      mpz_clear(p);
+    }
     if (flipped == 1) mpz_combit(rs.r, 0);
     if (flipped == 2) mpz_combit(rs.s, 0);
     const std::size_t size = (ecc_bit_size(ecc) + 7) / 8;
     std::string q(1 + 2 * size, '\4');
     nettle_mpz_get_str_256(size, reinterpret_cast<uint8_t*>(q.data() + 1), x);
     nettle_mpz_get_str_256(size, reinterpret_cast<uint8_t*>(q.data() + 1 + size), y);
+    if (point_form == 1) q = static_cast<char>(mpz_odd_p(y) ? 3 : 2) + q.substr(1, size);
     *key = str(key_type) + str(name) + str(q);
-    *signature = str(key_type) + str(mpint(rs.r) + mpint(rs.s));
+    *signature = str(key_type) + str(number(rs.r, 1) + number(rs.s, 2));
     mpz_clears(x, y, nullptr);
     ecc_scalar_clear(&secret);
     ecc_point_clear(&point);
@@ -190,7 +211,10 @@ struct forged {
 
   void rsa(const std::string& data, std::string* key, std::string* signature) const {
     rsa_public_key* pub;
-    const rsa_private_key& secret = rsa_key(rsa_bits, &pub);
+    mpz_t e;
+    mpz_init_set_str(e, exponent, 16);
+    const bool usable = mpz_odd_p(e) && mpz_cmp_ui(e, 3) >= 0;
+    const rsa_private_key& secret = rsa_key(rsa_bits, usable ? exponent : "10001", &pub);
     const std::string type = signature_type.empty() ? "rsa-sha2-512" : signature_type;
     knuth_lfib_ctx random;
     knuth_lfib_init(&random, 7);
@@ -211,9 +235,9 @@ struct forged {
     if (flipped != 0) mpz_combit(s, 0);
     std::string value(pub->size, '\0');
     nettle_mpz_get_str_256(value.size(), reinterpret_cast<uint8_t*>(value.data()), s);
-    *key = str(key_type) + mpint(pub->e) + mpint(pub->n);
+    *key = str(key_type) + number(e, 1) + number(pub->n, 2);
     *signature = str(type) + str(value);
-    mpz_clear(s);
+    mpz_clears(s, e, nullptr);
   }
 };
 
@@ -285,6 +309,29 @@ TEST(Signature, ForgedAndDamagedSignaturesAreRefused) {
        "signature type differs from key type"},
       {"RSA key of 1024 bits", armor(forged{.key_type = "ssh-rsa", .rsa_bits = 1024}.blob(message)),
        "RSA key shorter than 2048 bits"},
+      // Exponents: checking costs a multiplication per bit.
+      {"RSA exponent 3", armor(forged{.key_type = "ssh-rsa", .exponent = "3"}.blob(message)), nullptr},
+      {"RSA exponent of 64 bits", armor(forged{.key_type = "ssh-rsa", .exponent = "ffffffffffffffff"}.blob(message)),
+       nullptr},
+      {"RSA exponent of 65 bits", armor(forged{.key_type = "ssh-rsa", .exponent = "10000000000000001"}.blob(message)),
+       "RSA exponent longer than 64 bits"},
+      {"RSA exponent of 2000 bits",
+       armor(forged{.key_type = "ssh-rsa", .exponent = std::string(500, 'f').c_str()}.blob(message)),
+       "RSA exponent longer than 64 bits"},
+      {"RSA exponent even", armor(forged{.key_type = "ssh-rsa", .exponent = "10002"}.blob(message)),
+       "malformed public key"},
+      {"RSA exponent 1", armor(forged{.key_type = "ssh-rsa", .exponent = "1"}.blob(message)), "RSA exponent below 3"},
+      // One encoding per key, or the fingerprint shown is not the key's.
+      {"RSA e with a leading zero byte", armor(forged{.key_type = "ssh-rsa", .padded = 1}.blob(message)),
+       "public key not minimally encoded"},
+      {"RSA n with a second leading zero byte", armor(forged{.key_type = "ssh-rsa", .padded = 2}.blob(message)),
+       "public key not minimally encoded"},
+      {"ECDSA point compressed", armor(forged{.key_type = P256, .point_form = 1}.blob(message)),
+       "malformed public key"},
+      {"ECDSA X not reduced", armor(forged{.key_type = P521, .point_form = 2}.blob(message)), "malformed public key"},
+      // A signature's own numbers are read as OpenSSH reads them.
+      {"ECDSA r with a needless zero byte", armor(forged{.key_type = P384, .padded = 1}.blob(message)), nullptr},
+      {"ECDSA s with a needless zero byte", armor(forged{.key_type = SK_P256, .padded = 2}.blob(message)), nullptr},
       {"RSA signature flipped", armor(forged{.key_type = "ssh-rsa", .flipped = 1}.blob(message)), "verification failed"},
       {"RSA another message", armor(forged{.key_type = "ssh-rsa"}.blob(other)), "verification failed"},
   };
@@ -341,14 +388,27 @@ TEST(Signature, PublicKeyLines) {
   TempDir dir;
   const std::string ed = str("ssh-ed25519") + str(std::string(32, 'k'));
   const std::string sk = str("sk-ssh-ed25519@openssh.com") + str(std::string(32, 'k')) + str("ssh:");
+  rsa_public_key* pub;
+  rsa_key(2048, "10001", &pub);
+  const std::string n = mpint(pub->n);
+  const auto rsa = [&](const std::string& e, const std::string& n) {
+    return "ssh-rsa " + base64(str("ssh-rsa") + str(e) + n) + "\n";
+  };
+  const std::string not_key = "not an OpenSSH key file";
   const struct {
     const char* label;
-    std::string text, blob;  // blob "" when refused as not a key file
+    std::string text, blob;  // blob "" when refused
+    std::string err = "";    // after "Cannot sign with PATH: "
   } rows[] = {
       {"security key", "sk-ssh-ed25519@openssh.com " + base64(sk) + " comment\n", sk},
-      {"type differs from the blob's", "sk-ssh-ed25519@openssh.com " + base64(ed) + "\n", ""},
-      {"key cut short", "ssh-ed25519 " + base64(ed.substr(0, 40)), ""},
-      {"bad base64", "ssh-ed25519 " + base64(ed).replace(5, 1, "*"), ""},
+      {"type differs from the blob's", "sk-ssh-ed25519@openssh.com " + base64(ed) + "\n", "", not_key},
+      {"key cut short", "ssh-ed25519 " + base64(ed.substr(0, 40)), "", not_key},
+      {"bad base64", "ssh-ed25519 " + base64(ed).replace(5, 1, "*"), "", not_key},
+      {"RSA exponent of 65 bits", rsa(std::string("\1\0\0\0\0\0\0\0\1", 9), n), "",
+       "RSA keys with an exponent longer than 64 bits are not supported"},
+      {"RSA exponent 1", rsa("\1", n), "", "RSA keys with an exponent below 3 are not supported"},
+      {"RSA n with a second leading zero byte", rsa(std::string("\1\0\1", 3), str('\0' + n.substr(4))), "",
+       "its public key is not minimally encoded"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
@@ -357,7 +417,7 @@ TEST(Signature, PublicKeyLines) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(read_signing_key((dir / "key").c_str(), &blob), r.blob.empty() ? -1 : 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              r.blob.empty() ? "Cannot sign with " + dir / "key" + ": not an OpenSSH key file\n" : "");
+              r.blob.empty() ? "Cannot sign with " + dir / "key" + ": " + r.err + "\n" : "");
     EXPECT_EQ(blob, r.blob);
   }
 }
@@ -556,6 +616,11 @@ TEST(Signature, KeyLists) {
   const std::string ed_type = ed.substr(0, ed.find(' ')), ecdsa_type = ecdsa.substr(0, ecdsa.find(' '));
   const std::string ecdsa_as_ed = ed_type + ecdsa.substr(ecdsa.find(' '));
   const std::string list = dir / "list";
+  rsa_public_key* pub;
+  rsa_key(2048, "10001", &pub);
+  const std::string padded_rsa = "ssh-rsa " + base64(str("ssh-rsa") + str(std::string("\0\1\0\1", 4)) + mpint(pub->n));
+  const std::string compressed = P256 + " " + base64(str(P256) + str("nistp256") + str('\2' + std::string(32, 'x')));
+  const std::string not_openssh = ": line 2: the key is not written as OpenSSH writes it\n";
   const struct {
     const char* label;
     std::string text;
@@ -573,6 +638,9 @@ TEST(Signature, KeyLists) {
       {"type differs from the key's", ecdsa_as_ed, {},
        "Bad key list " + list + ": line 1: the key's own type is not the line's\n"},
       {"no key, comments only", "# nobody yet\n\n", {}, "Bad key list " + list + ": no public key in it\n"},
+      // Its fingerprint would not be the one ssh-keygen -l shows.
+      {"RSA exponent with a needless zero byte", ed + "\n" + padded_rsa, {}, "Bad key list " + list + not_openssh},
+      {"ECDSA point compressed", ed + "\n" + compressed, {}, "Bad key list " + list + not_openssh},
   };
   const auto fingerprint = [](const std::string& pub) {
     const std::string listed = shell("ssh-keygen -lf " + pub);
