@@ -314,11 +314,16 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
     errno = saved;
   }
   if (sent != 0 || interrupt_signal() != 0) return -1;
-  if (closed != 0) {
+  if (closed > 0) {
     // A tar that failed leaves no error number of its own: the line ends
-    // in "Success" whatever the copy met before, such as the EPIPE of a
-    // write that tar's end cut short.
-    if (closed > 0) errno = 0;
+    // in the text of none ("Success"), whatever errno holds from the copy,
+    // such as the EPIPE of a write that tar's end cut short. Not through
+    // errno: under qemu-i386, once a thread has run, a signal handler (that
+    // SIGPIPE) leaves the program's errno and the C library's apart.
+    fprintf(stderr, "Close tar pipe error: %s\n", strerror(0));
+    return -1;
+  }
+  if (closed != 0) {
     perror("Close tar pipe error");
     return -1;
   }
