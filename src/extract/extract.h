@@ -57,9 +57,10 @@ void forward_interrupts_to(pid_t child);
 /// While fd, a terminal, is in keys instead of its usual mode (the pager's
 /// single keys), SIGINT, SIGTERM, SIGHUP and SIGQUIT first give it usual
 /// back, then act as they did before: end the program (SIGQUIT's with a
-/// core), or reach catch_interrupts's handler. SIGTSTP gives it usual back, stops the program, and once it is
-/// continued switches to keys again. A signal ignored stays ignored. fd -1
-/// ends this and puts the actions back.
+/// core), or reach catch_interrupts's handler. SIGTSTP gives it usual
+/// back, stops the program, and once it is continued switches to keys
+/// again. A signal ignored stays ignored. fd -1 ends this and puts the
+/// actions back.
 void guard_terminal_mode(int fd, const termios* usual, const termios* keys);
 /// Writes into a pipe whose reader has gone fail with EPIPE from here on;
 /// children still start with SIGPIPE's default action.
@@ -164,7 +165,7 @@ int unpacked_size(int package, uint64_t archive_offset, uint64_t* size);
 /// the real user ID is 0, f_bavail otherwise) times f_frsize. Returns 0
 /// when they fit or the free space cannot be learnt (an empty target_dir, a
 /// missing parent: making the directory says why; a file system that
-/// reports no blocks, f_blocks 0), -1 after "Not enough
-/// space in DIR: the archive unpacks to N KB, M KB are free", DIR made
-/// absolute against start_dir.
+/// reports no blocks, f_blocks 0), -1 after "Not enough space in DIR: the
+/// archive unpacks to N KB, M KB are free", DIR made absolute against
+/// start_dir.
 int check_space(const char* target_dir, const char* start_dir, uint64_t size);
