@@ -64,11 +64,12 @@ int interrupt_signal();
 /// signals; 0 for none. Forwards at once one that came before.
 void forward_interrupts_to(pid_t child);
 /// While fd, a terminal, is in keys instead of its usual mode (the pager's
-/// single keys), SIGINT, SIGTERM and SIGHUP first give it usual back, then
-/// act as they did before: end the program, or reach catch_interrupts's
-/// handler. SIGTSTP gives it usual back, stops the program, and once it is
-/// continued switches to keys again. A signal ignored stays ignored. fd -1
-/// ends this and puts the actions back.
+/// single keys), SIGINT, SIGTERM, SIGHUP and SIGQUIT first give it usual
+/// back, then act as they did before: end the program (SIGQUIT's with a
+/// core), or reach catch_interrupts's handler. SIGTSTP gives it usual
+/// back, stops the program, and once it is continued switches to keys
+/// again. A signal ignored stays ignored. fd -1 ends this and puts the
+/// actions back.
 void guard_terminal_mode(int fd, const termios* usual, const termios* keys);
 /// Writes into a pipe whose reader has gone fail with EPIPE from here on;
 /// children still start with SIGPIPE's default action.
@@ -91,10 +92,23 @@ int ask_run_script(const std::vector<std::string>& script_args);
 /// after it when it has none at its end.
 void print_license(FILE* out, std::string_view text);
 
-/// Shows license on out, a screen at a time when in and out are both
-/// terminals, and asks whether it is accepted: "y" or "yes" in any case
-/// accepts, "n", "no", an empty line or the end of input declines at once;
-/// any other answer asks again, up to PROMPT_ATTEMPTS times. Returns 0 when
+/// The rows that line (without its line end) takes on a terminal width
+/// columns wide that wraps long lines: a UTF-8 character is one column, a
+/// tab runs to the next multiple of 8 (stopped at the last column), and a
+/// line as wide as the terminal takes one row. 1 for an empty line, and for
+/// any line when width is 0 or less (unknown).
+int screen_rows(std::string_view line, int width);
+
+/// The length of the start of text that fills at most rows such rows: whole
+/// lines while they fit, then of the next line the characters that fit in
+/// the rows left (at least one, when rows is 1 or more).
+std::size_t screen_fill(std::string_view text, int width, int rows);
+
+/// Shows license on out, a screen of rows at a time (screen_fill, the
+/// width and height from TIOCGWINSZ) when in and out are both terminals,
+/// and asks whether it is accepted: "y" or "yes" in any case accepts, "n",
+/// "no" or the end of input declines at once; an empty line or any other
+/// answer asks again, up to PROMPT_ATTEMPTS times. Returns 0 when
 /// accepted, 1 otherwise.
 int ask_license(FILE* in, FILE* out, const std::string& license);
 
@@ -163,7 +177,8 @@ int unpacked_size(int package, uint64_t archive_offset, uint64_t* size);
 /// exists, else the directory it is made in: its free blocks (f_bfree when
 /// the real user ID is 0, f_bavail otherwise) times f_frsize. Returns 0
 /// when they fit or the free space cannot be learnt (an empty target_dir, a
-/// missing parent: making the directory says why), -1 after "Not enough
-/// space in DIR: the archive unpacks to N KB, M KB are free", DIR made
-/// absolute against start_dir.
+/// missing parent: making the directory says why; a file system that
+/// reports no blocks, f_blocks 0), -1 after "Not enough space in DIR: the
+/// archive unpacks to N KB, M KB are free", DIR made absolute against
+/// start_dir.
 int check_space(const char* target_dir, const char* start_dir, uint64_t size);

@@ -24,8 +24,9 @@ void on_interrupt(int signal_number) {
 
 // The terminal the pager has switched, its usual mode and the pager's, and
 // what each guarded signal did before (SIG_IGN ones are left alone): the
-// interrupts, and the stop from the terminal (Ctrl-Z).
-constexpr int GUARDED[] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP};
+// interrupts, the quit from the terminal (Ctrl-\, which single keys leave
+// on as they leave Ctrl-C), and the stop (Ctrl-Z).
+constexpr int GUARDED[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 volatile sig_atomic_t guarded_fd = -1;
 termios usual_mode{}, keys_mode{};
 struct sigaction before_guard[std::size(GUARDED)];

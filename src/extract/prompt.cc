@@ -2,6 +2,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 
 #include "extract/extract.h"
@@ -16,6 +17,32 @@ bool read_line(FILE* in, std::string* line) {
   if (c == EOF) return false;
   for (; c != '\n' && c != EOF; c = getc(in)) line->push_back(static_cast<char>(c));
   return true;
+}
+
+// Where a terminal width columns wide that wraps long lines has its
+// cursor, within one line of text: the rows begun, the columns used of the
+// last.
+struct cursor {
+  int width;
+  int rows = 1;
+  int column = 0;
+};
+
+// Moves the cursor past one byte of UTF-8 text. A character takes a column
+// at its first byte, on a new row when this one is full: the terminal wraps
+// only once another character comes, so a line exactly as wide as the
+// screen takes one row. A tab goes to the next multiple of 8; the terminal
+// stops it at the last column rather than wrapping.
+void advance(cursor* at, unsigned char byte) {
+  if (byte == '\t') {
+    at->column = std::min((at->column / 8 + 1) * 8, std::max(at->column, at->width - 1));
+  } else if ((byte & 0xC0) != 0x80) {
+    if (at->column >= at->width) {
+      ++at->rows;
+      at->column = 0;
+    }
+    ++at->column;
+  }
 }
 
 // The pager's terminal in single keys, without echo, and the mode it had.
@@ -61,17 +88,17 @@ void leave_key_mode(key_mode* mode) {
 void page_license(FILE* in, FILE* out, const std::string& license) {
   static const char MORE[] = "--More-- (Enter: next screen, q: to the question) ";
   winsize size{};
-  const int rows = ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_row > 2 ? size.ws_row : 24;
+  const bool known = ioctl(fileno(out), TIOCGWINSZ, &size) == 0;
+  const int rows = known && size.ws_row > 2 ? size.ws_row : 24;
+  // 0, unknown: every line is taken for one row.
+  const int width = known ? size.ws_col : 0;
   key_mode mode;
   bool tried = false;
   std::size_t at = 0;
   std::string answer;
   for (;;) {
-    std::size_t end = at;
-    for (int line = 0; line < rows - 1 && end < license.size(); ++line) {
-      const std::size_t line_end = license.find('\n', end);
-      end = line_end == std::string::npos ? license.size() : line_end + 1;
-    }
+    // The last row is the prompt's.
+    const std::size_t end = at + screen_fill(std::string_view(license).substr(at), width, rows - 1);
     print_license(out, std::string_view(license).substr(at, end - at));
     at = end;
     if (at >= license.size()) break;
@@ -97,6 +124,37 @@ void page_license(FILE* in, FILE* out, const std::string& license) {
 }
 
 }  // namespace
+
+int screen_rows(std::string_view line, int width) {
+  if (width <= 0) return 1;
+  cursor at{width};
+  for (const char byte : line) advance(&at, static_cast<unsigned char>(byte));
+  return at.rows;
+}
+
+std::size_t screen_fill(std::string_view text, int width, int rows) {
+  std::size_t at = 0;
+  for (int left = rows; at < text.size() && left > 0;) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string_view line = text.substr(at, end - at);
+    const int taken = screen_rows(line, width);
+    if (taken > left) {
+      // Cut where the rows left run out, before the character that would
+      // begin one row more; the next screen goes on from there.
+      cursor cut{width};
+      std::size_t i = 0;
+      while (i < line.size()) {
+        advance(&cut, static_cast<unsigned char>(line[i]));
+        if (cut.rows > left) break;
+        ++i;
+      }
+      return at + i;
+    }
+    left -= taken;
+    at = end == text.size() ? end : end + 1;
+  }
+  return at;
+}
 
 void print_license(FILE* out, std::string_view text) {
   fwrite(text.data(), 1, text.size(), out);
@@ -155,7 +213,9 @@ int ask_license(FILE* in, FILE* out, const std::string& license) {
     while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
     for (char& c : answer) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     if (answer == "y" || answer == "yes") return 0;
-    if (answer.empty() || answer == "n" || answer == "no") return 1;
+    // An empty line is no answer: Enter also moves the pager on, and one
+    // press more than there were screens must not decline unread.
+    if (answer == "n" || answer == "no") return 1;
   }
   return 1;
 }

@@ -214,7 +214,9 @@ int check_space(const char* target_dir, const char* start_dir, uint64_t size) {
     return 0;
   }
   struct statvfs file_system {};
-  if (statvfs(where.c_str(), &file_system) != 0) return 0;
+  // No blocks at all is no size at all (procfs, some FUSE file systems),
+  // not a full disk.
+  if (statvfs(where.c_str(), &file_system) != 0 || file_system.f_blocks == 0) return 0;
   // The blocks reserved for the superuser are the superuser's to fill.
   const uint64_t blocks = getuid() == 0 ? file_system.f_bfree : file_system.f_bavail;
   uint64_t free_bytes = 0;

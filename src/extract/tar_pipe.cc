@@ -346,19 +346,15 @@ pid_t start_tar(const char* command, int input, int unused) {
   _exit(127);
 }
 
-// Waits for tar and returns its wait status (with errno cleared, since a
-// tar that failed leaves no error number of its own), or -1 with errno
-// set. While tar reads the package itself (package >= 0), the meter
-// follows the offset of the open file that tar and this program share.
+// Waits for tar and returns its wait status, or -1 with errno set. While
+// tar reads the package itself (package >= 0), the meter follows the
+// offset of the open file that tar and this program share.
 int wait_for_tar(pid_t tar, int package, off_t archive_offset, progress_meter* meter) {
   const bool follow = package >= 0 && meter->out != nullptr;
   for (;;) {
     int wait_status = 0;
     const pid_t ended = waitpid(tar, &wait_status, follow ? WNOHANG : 0);
-    if (ended == tar) {
-      errno = 0;
-      return wait_status;
-    }
+    if (ended == tar) return wait_status;
     if (ended < 0 && errno != EINTR) return -1;
     if (!follow) continue;
     // Called even when tar has read nothing new: a share that came too
@@ -462,6 +458,15 @@ int pipe_archive_to_tar(FILE* package, uint64_t archive_offset, int action, cons
     errno = saved;
   }
   if (sent != 0 || interrupt_signal() != 0) return -1;
+  if (closed > 0) {
+    // A tar that failed leaves no error number of its own: the line ends
+    // in the text of none ("Success"), whatever errno holds from the copy,
+    // such as the EPIPE of a write that tar's end cut short. Not through
+    // errno: under qemu-i386, once a thread has run, a signal handler (that
+    // SIGPIPE) leaves the program's errno and the C library's apart.
+    fprintf(stderr, "Close tar pipe error: %s\n", strerror(0));
+    return -1;
+  }
   if (closed != 0) {
     perror("Close tar pipe error");
     return -1;

@@ -191,7 +191,13 @@ TEST_F(CompressTest, DamagedTruncatedOrTrailingGarbageFailsBeforeTheScript) {
 TEST_F(CompressTest, DamageBeyondWhereTarStopsReadingIsStillReported) {
   // Data after the end-of-archive blocks, more than the pipe holds: GNU tar
   // stops reading at the end of the archive and exits 0; the stub decodes
-  // on regardless, so the stream's end is still checked.
+  // on regardless, so the stream's end is still checked. And a tar that
+  // fails without reading anything, while 8 MiB are still to be written
+  // (more than the widest pipe holds): its status decides, with the line
+  // of any failed tar, whose write into the pipe failed first.
+  make_tar("big.tar", {{"install.sh", "echo ran\n"}, {"blob", std::string(8 << 20, 'b')}});
+  const std::string big = read_file(path("big.tar"));
+  const std::string fails_at_once = "--help >/dev/null 2>&1 </dev/null; exit 3 #";
   make_payload("echo ran; touch ../script-ran\n");
   std::string tail;
   for (uint32_t x = 1; tail.size() < 600000;) {
@@ -201,6 +207,11 @@ TEST_F(CompressTest, DamageBeyondWhereTarStopsReadingIsStillReported) {
   const std::string tar = read_file(path("payload.tar")) + tail;
   for (const format& f : FORMATS) {
     SCOPED_TRACE(f.compress);
+    write_file(path("payload.tar.x"), compressed(f, big));
+    make_package("setup.run", "payload.tar.x");
+    EXPECT_RUN(run_package("setup.run", {"--tar", fails_at_once}), VERIFIED + "Run: tar " + fails_at_once + " -\n",
+               "Close tar pipe error: Success\n", 255);
+
     const std::string whole = compressed(f, tar);
     write_file(path("payload.tar.x"), whole);
     make_package("setup.run", "payload.tar.x");
@@ -275,6 +286,9 @@ TEST_F(CompressTest, TooSmallAFileSystemIsRefusedBeforeTarRuns) {
       {"", fits, {"--target", "small/x"}, VERIFIED + uncompressing("small/x") + "ran\n", "", 0},
       {"", mid, {"--target", "reserved/x"}, VERIFIED + uncompressing("reserved/x") + "ran\n", "", 0},
       {"", mid, {"--target", "reserved/x"}, VERIFIED, refused_user, 255, true},
+      // A file system that reports no blocks at all (procfs, some FUSE ones)
+      // has no size to check against: making the directory fails instead.
+      {"", fits, {"--target", "/proc/x"}, VERIFIED, "Cannot mkdir /proc/x: No such file or directory\n", 255},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.filter) + " " + std::to_string(row.tar.size()) + " " +

@@ -52,7 +52,8 @@ TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
       {{"--", "a"}, "yes\n", shown + QUESTION + made + "installed a\n", "", 0},
       {{}, "maybe\nOK\nyEs\n", shown + QUESTION + QUESTION + QUESTION + made + "installed \n", "", 0},
       {{}, "no\n", shown + QUESTION, "License not accepted\n", 254},
-      {{}, "\n", shown + QUESTION, "License not accepted\n", 254},
+      // An empty answer asks again (Enter also moves the pager on).
+      {{}, "\n\nyes\n", shown + QUESTION + QUESTION + QUESTION + made + "installed \n", "", 0},
       {{}, "", shown + QUESTION, "License not accepted\n", 254},
       {{}, "a\nb\nc\nd\ne\nyes\n", shown + QUESTION + QUESTION + QUESTION + QUESTION + QUESTION,
        "License not accepted\n", 254},
@@ -91,41 +92,69 @@ TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
 
 // On a terminal a long license comes a screen at a time (24 lines where the
 // size is unknown), moved on by single keys: Enter or space for the next
-// screen, q for the question at once, other keys ignored. However the pager
-// is left, the terminal has its mode back afterwards.
+// screen, q for the question at once, other keys ignored. Where the width
+// is known, a screen counts the rows that long lines wrap to, and cuts a
+// line that does not fit. However the pager is left, the terminal has its
+// mode back afterwards.
 TEST_F(SettingsTest, LongLicenseOnATerminal) {
-  std::string terms;
+  std::string terms, paragraphs, line;
   for (int i = 1; i <= 50; ++i) terms += "term " + std::to_string(i) + "\n";
-  write_file(path("LONG"), terms);
-  build({"--create", "long.run", "payload.tar", "--license", "LONG"}, "", 0);
-  write_file(path("keys.sh"), "./long.run; echo status=$?; stty -a\n");
-  // Terminated once the pager has switched the terminal; standard input
-  // stays open until then, since its end would be a key.
-  write_file(path("interrupt.sh"),
-             "mode=$(stty -g); ./long.run </dev/tty & i=0\n"
-             "while [ \"$(stty -g)\" = \"$mode\" ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i + 1)); done\n"
-             "kill -TERM $!; wait $!; echo status=$?; stty -a; kill $(cat sleeper)\n");
+  // 40 paragraphs of 5 rows at 100 columns, a blank line between them.
+  for (int i = 1; i <= 40; ++i) {
+    std::string words;
+    while (words.size() < 440) words += "lorem ";
+    paragraphs += (i > 1 ? "\n" : "") + words + "term " + std::to_string(i) + "\n";
+  }
+  // 30 rows at 100 columns with no line end at all, each marked [NN].
+  for (int i = 1; i <= 30; ++i) line += (i < 10 ? "[0" : "[") + std::to_string(i) + "]" + std::string(96, 'x');
+  for (const auto& [name, text] : {std::pair{"long", terms}, {"wide", paragraphs}, {"line", line}}) {
+    write_file(path(name), text);
+    build({"--create", std::string(name) + ".run", "payload.tar", "--license", name}, "", 0);
+  }
+  // keys.sh PACKAGE [TERMINAL SIZE]
+  write_file(path("keys.sh"), "[ -z \"$2\" ] || stty $2; ./$1; echo status=$?; stty -a\n");
+  // interrupt.sh SIGNAL: the signal comes once the pager has switched the
+  // terminal; standard input stays open until then, since its end would be
+  // a key. The package runs in the foreground: a background job would
+  // start with SIGQUIT ignored.
+  write_file(
+      path("interrupt.sh"),
+      "mode=$(stty -g); ulimit -c 0\n"
+      "(i=0; while [ \"$(stty -g </dev/tty)\" = \"$mode\" ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i + 1)); done\n"
+      " kill -$1 $(cat pid)) &\n"
+      "sh -c 'echo $$ >pid; exec ./long.run'; echo status=$?; stty -a; kill $(cat sleeper)\n");
+  const auto term = [](int n) { return "term " + std::to_string(n) + "\r\n"; };
+  const std::string sleeper = "sh -c 'echo $$ >sleeper; exec sleep 60'";
   const struct {
     const char* label;
     std::string input, script;
-    int pages, last;  // --More-- prompts, the last term shown
+    int pages;                  // --More-- prompts
+    std::string shown, hidden;  // the last text shown, and what follows it
     std::string status;
   } rows[] = {
-      {"Enter, then q with no Enter", "printf '\\nqyes\\n'", "keys.sh", 2, 46, "status=0"},
-      {"space, an ignored key, Enter", "printf ' x\\nyes\\n'", "keys.sh", 2, 50, "status=0"},
-      {"q, then no", "printf 'qno\\n'", "keys.sh", 1, 23, "status=254"},
-      {"terminated", "sh -c 'echo $$ >sleeper; exec sleep 60'", "interrupt.sh", 1, 23, "status=143"},
+      {"Enter, then q with no Enter", "printf '\\nqyes\\n'", "keys.sh long.run", 2, term(46), term(47), "status=0"},
+      {"space, an ignored key, Enter", "printf ' x\\nyes\\n'", "keys.sh long.run", 2, term(50), term(51), "status=0"},
+      {"q, then no", "printf 'qno\\n'", "keys.sh long.run", 1, term(23), term(24), "status=254"},
+      // The third Enter meets the question, which asks again.
+      {"one Enter more than screens", "printf '\\n\\n\\nyes\\n'", "keys.sh long.run", 2, term(50), term(51),
+       "status=0"},
+      // 29 rows: paragraphs 1 to 5 and the blank lines between them.
+      {"long lines, 100x30", "printf 'qyes\\n'", "keys.sh wide.run 'rows 30 cols 100'", 1, term(5), term(6),
+       "status=0"},
+      {"no line end, 100x30", "printf 'qyes\\n'", "keys.sh line.run 'rows 30 cols 100'", 1, "[29]", "[30]", "status=0"},
+      {"terminated", sleeper, "interrupt.sh TERM", 1, term(23), term(24), "status=143"},
+      {"quit (Ctrl-\\)", sleeper, "interrupt.sh QUIT", 1, term(23), term(24), "status=131"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
     const std::string raw =
-        shell("cd '" + dir.path() + "' && " + r.input + " | script -qec 'sh " + r.script + "' /dev/null");
+        shell("cd '" + dir.path() + "' && " + r.input + " | script -qec \"sh " + r.script + "\" /dev/null");
     int pages = 0;
     for (std::size_t at = 0; (at = raw.find("--More--", at)) != std::string::npos; ++at) ++pages;
     EXPECT_EQ(pages, r.pages) << raw;
-    EXPECT_NE(raw.find("term " + std::to_string(r.last) + "\r\n"), std::string::npos) << raw;
-    EXPECT_EQ(raw.find("term " + std::to_string(r.last + 1) + "\r\n"), std::string::npos) << raw;
-    EXPECT_EQ(raw.find(QUESTION) != std::string::npos, r.status != "status=143") << raw;
+    EXPECT_NE(raw.find(r.shown), std::string::npos) << raw;
+    EXPECT_EQ(raw.find(r.hidden), std::string::npos) << raw;
+    EXPECT_EQ(raw.find(QUESTION) != std::string::npos, r.script.rfind("keys.sh", 0) == 0) << raw;
     EXPECT_NE(raw.find(r.status + "\r\n"), std::string::npos) << raw;
     EXPECT_NE(raw.find(" icanon "), std::string::npos) << raw;
     EXPECT_NE(raw.find(" echo "), std::string::npos) << raw;

@@ -76,6 +76,50 @@ TEST(AskYesNo, AnswerTable) {
   }
 }
 
+// The pager's rows: a terminal wraps a line only when a character comes
+// after a full row, counts a UTF-8 character as one column, and stops a tab
+// at the last column.
+TEST(ScreenRows, WrappedLinesUtf8AndTabs) {
+  const std::string e_acute = "\xC3\xA9", check = "\xE2\x9C\x93";
+  const auto times = [](const std::string& text, int n) {
+    std::string all;
+    while (n-- > 0) all += text;
+    return all;
+  };
+  const struct {
+    const char* label;
+    std::string line;
+    int width, rows;
+  } rows[] = {
+      {"empty", "", 10, 1},
+      {"as wide as the terminal", std::string(10, 'x'), 10, 1},
+      {"one column more", std::string(11, 'x'), 10, 2},
+      {"450 columns in 100", std::string(450, 'x'), 100, 5},
+      {"width unknown", std::string(450, 'x'), 0, 1},
+      {"two-byte characters", times(e_acute, 10), 10, 1},
+      {"three-byte characters", times(check, 11), 10, 2},
+      {"tab to column 8, then 2 more", "\tab", 10, 1},
+      {"tab to column 8, then 3 more", "\tabc", 10, 2},
+      {"tab stops begin again on each row", std::string(12, 'x') + "a\tbcdef", 12, 3},
+      {"tab stopped at the last column", "abcdefgh\tx", 10, 1},
+      {"tab stopped at the last column, then 2", "abcdefgh\txy", 10, 2},
+      {"tabs on a full row do not wrap", std::string(10, 'x') + "\t\t", 10, 1},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    EXPECT_EQ(screen_rows(r.line, r.width), r.rows);
+  }
+  // A screen takes whole lines while they fit, then cuts the next one
+  // where its rows run out, on a character boundary.
+  const std::string para = std::string(25, 'p') + "\n";
+  EXPECT_EQ(screen_fill("a\nb\nc\n", 0, 2), 4u);
+  EXPECT_EQ(screen_fill(para + para, 10, 6), 2 * para.size());
+  EXPECT_EQ(screen_fill(para + para, 10, 5), para.size() + 20);
+  EXPECT_EQ(screen_fill(std::string(30, 'x'), 10, 2), 20u);
+  EXPECT_EQ(screen_fill(std::string(9, 'x') + check + check, 10, 1), 12u);
+  EXPECT_EQ(screen_fill("x" + check + check, 1, 2), 4u);
+}
+
 TEST(ScriptArgv, ShellScriptThenArgumentsThenNull) {
   const std::vector<std::vector<std::string>> rows = {{}, {"--quiet"}, {"a b", "$HOME", "*;|", "", "--"}};
   for (const auto& args : rows) {
