@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "package/package.h"
+#include "build/build.h"
 #include "trust/trust.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "build/build.h"
 #include "driver/options.h"
 #include "package/package.h"
 #include "self/self.h"
