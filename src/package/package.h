@@ -156,6 +156,29 @@ int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& ima
 /// license text (multi_line true), or null when it may be used.
 const char* text_problem(std::string_view text, std::size_t limit, bool multi_line);
 
+// Every quarnel program carries a mark, a section of its own image, by
+// which a builder handed another program's file (--stub) knows it for a
+// quarnel stub of any machine, and learns which settings it reads:
+//
+//   offset  length  content
+//   0       8       STUB_MARK_MAGIC
+//   8       8       the SETTINGS_MAGIC of the settings sections it reads
+//
+// A later release may make the section longer; these 16 bytes stay.
+constexpr const char* STUB_MARK_SECTION = ".quarnel.stub";
+constexpr char STUB_MARK_MAGIC[] = "QRNLSTUB";
+constexpr std::size_t STUB_MARK_SIZE = 16;
+static_assert(sizeof STUB_MARK_MAGIC - 1 + SETTINGS_MAGIC_SIZE == STUB_MARK_SIZE);
+enum stub_mark {
+  STUB_MARK_NONE = 0,   ///< not a quarnel program (or one older than the mark)
+  STUB_MARK_OURS = 1,   ///< a quarnel program that reads this release's settings
+  STUB_MARK_OTHER = 2,  ///< a quarnel program that reads settings of another format
+};
+
+/// The mark of the ELF file open on stream, of file_size bytes, whose
+/// headers are image. Prints nothing.
+stub_mark read_stub_mark(FILE* stream, uint64_t file_size, const elf_image& image);
+
 // A signed package keeps its signature (see trust/trust.h) in a slot of
 // armored text padded with NUL bytes, sized for the key when the package is
 // built: every slot is at least SIGNATURE_SLOT_MIN bytes (all an Ed25519 or

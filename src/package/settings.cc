@@ -162,3 +162,18 @@ const char* text_problem(std::string_view text, std::size_t limit, bool multi_li
       return nullptr;
   }
 }
+
+stub_mark read_stub_mark(FILE* stream, uint64_t file_size, const elf_image& image) {
+  const int index = find_elf_section(image, STUB_MARK_SECTION);
+  if (index < 0) return STUB_MARK_NONE;
+  const elf_section& section = image.sections[index];
+  unsigned char mark[STUB_MARK_SIZE];
+  if (section.type == 8 || section.size < STUB_MARK_SIZE || section.offset > file_size ||
+      file_size - section.offset < STUB_MARK_SIZE ||
+      fseeko(stream, static_cast<off_t>(section.offset), SEEK_SET) != 0 ||
+      fread(mark, 1, STUB_MARK_SIZE, stream) != STUB_MARK_SIZE ||
+      std::memcmp(mark, STUB_MARK_MAGIC, sizeof STUB_MARK_MAGIC - 1) != 0)
+    return STUB_MARK_NONE;
+  const unsigned char* reads = mark + sizeof STUB_MARK_MAGIC - 1;
+  return std::memcmp(reads, SETTINGS_MAGIC, SETTINGS_MAGIC_SIZE) == 0 ? STUB_MARK_OURS : STUB_MARK_OTHER;
+}
