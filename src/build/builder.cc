@@ -139,19 +139,30 @@ int copy_range(FILE* in, uint64_t from, uint64_t count, FILE* out) {
   return 0;
 }
 
+// The settings section and how the stub's image takes it, worked out
+// before the output is opened, so that a stub that cannot take it leaves
+// the output as it was.
+struct settings_plan {
+  std::string section;
+  elf_addition plan;
+};
+
+int plan_settings(const stub_source& stub, const package_settings& settings, settings_plan* planned) {
+  elf_image image;
+  planned->section = encode_settings(settings);
+  if (read_elf_image(stub.stream, stub.image_end, &image) != 0) return -1;
+  return plan_elf_addition(image, SETTINGS_SECTION, planned->section.size(), &planned->plan);
+}
+
 // The stub with one more section, holding the settings: its ELF header,
 // its bytes up to the section header table, the settings, then the name
 // table and the longer section header table, all in the stub's own class
 // and byte order. *image_size is where the new image ends.
-int write_stub_with_settings(const stub_source& stub_file, FILE* out, const package_settings& settings,
+int write_stub_with_settings(const stub_source& stub_file, FILE* out, const settings_plan& planned,
                              uint64_t* image_size, uint64_t* slot_offset) {
   FILE* stub = stub_file.stream;
-  elf_image image;
-  elf_addition plan;
-  const std::string section = encode_settings(settings);
-  if (read_elf_image(stub, stub_file.image_end, &image) != 0 ||
-      plan_elf_addition(image, SETTINGS_SECTION, section.size(), &plan) != 0)
-    return -1;
+  const elf_addition& plan = planned.plan;
+  const std::string& section = planned.section;
   if (fwrite(plan.header.data(), 1, plan.header.size(), out) < plan.header.size()) {
     fputs("Write installer file error\n", stderr);
     return -1;
@@ -186,9 +197,9 @@ int write_header(FILE* out, uint64_t archive_size, const unsigned char digest[DI
 // the digest and the size describe exactly the bytes that were written,
 // whatever the file does meanwhile.
 int write_package(const stub_source& stub, FILE* out, FILE* tar, const char* installer_name,
-                  const package_settings* settings, uint64_t* slot_offset) {
+                  const settings_plan* settings, uint64_t* slot_offset) {
   uint64_t header_offset = stub.image_end;
-  if (settings != nullptr && settings->present) {
+  if (settings != nullptr) {
     if (write_stub_with_settings(stub, out, *settings, &header_offset, slot_offset) != 0) return -1;
   } else if (copy_range(stub.stream, 0, stub.image_end, out) != 0) {
     return -1;
@@ -247,6 +258,9 @@ int create_package(const stub_source& stub, const char* installer_name, const ch
   const bool have_tar =
       stdin_error == 0 && (from_stdin ? fstat(STDIN_FILENO, &tar_status) : stat(tar_name, &tar_status)) == 0;
   if (refuse_unsafe(stub, installer_name, tar_name, have_tar ? &tar_status : nullptr) != 0) return -1;
+  const bool with_settings = settings != nullptr && settings->present;
+  settings_plan planned;
+  if (with_settings && plan_settings(stub, *settings, &planned) != 0) return -1;
 
   FILE* out = open_output(installer_name);
   if (out == nullptr) return -1;
@@ -265,7 +279,7 @@ int create_package(const stub_source& stub, const char* installer_name, const ch
   setvbuf(tar, nullptr, _IONBF, 0);
 
   uint64_t slot_offset = 0;
-  if (write_package(stub, out, tar, installer_name, settings, &slot_offset) != 0) {
+  if (write_package(stub, out, tar, installer_name, with_settings ? &planned : nullptr, &slot_offset) != 0) {
     fclose(out);
     fclose(tar);
     return -1;
