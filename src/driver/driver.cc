@@ -135,10 +135,10 @@ int build(int argc, char** argv, FILE* self, const std::string& path, uint64_t f
   // The stub and every setting are checked before the package is opened,
   // so a refused one leaves an existing file as it was.
   stub_source stub{self, path, file_size};
-  self_file other_stub;
+  self_file given_stub;
   if (options.stub_file) {
     if (open_stub(options.stub_file->c_str(), &stub) != 0) return -1;
-    other_stub.stream = stub.stream;
+    given_stub.stream = stub.stream;
   }
   package_settings settings;
   if (load_settings(or_null(options.label), or_null(options.license_file), or_null(options.sign_key), &settings) != 0)

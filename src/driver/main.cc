@@ -8,18 +8,17 @@ namespace {
 
 constexpr std::array<char, STUB_MARK_SIZE> stub_mark_bytes() {
   std::array<char, STUB_MARK_SIZE> bytes{};
-  for (std::size_t i = 0; i < 8; ++i) {
-    bytes[i] = STUB_MARK_MAGIC[i];
-    bytes[8 + i] = SETTINGS_MAGIC[i];
-  }
+  constexpr std::size_t magic_size = sizeof STUB_MARK_MAGIC - 1;
+  for (std::size_t i = 0; i < magic_size; ++i) bytes[i] = STUB_MARK_MAGIC[i];
+  for (std::size_t i = 0; i < SETTINGS_MAGIC_SIZE; ++i) bytes[magic_size + i] = SETTINGS_MAGIC[i];
   return bytes;
 }
 
 }  // namespace
 
 // The mark by which a builder handed this program's file with --stub knows
-// it for a quarnel stub, and which settings it reads. Nothing refers to it,
-// so it is kept from the linker's garbage collection by name.
+// it for a quarnel stub, and which settings it reads. Nothing refers to it:
+// `retain` keeps it through the linker's garbage collection of sections.
 [[gnu::used, gnu::retain, gnu::section(".quarnel.stub")]] extern const std::array<char, STUB_MARK_SIZE>
     quarnel_stub_mark = stub_mark_bytes();
 
