@@ -464,6 +464,11 @@ TEST_F(BuilderTest, StubMustBeAQuarnelStub) {
     EXPECT_RUN(run(job), "", r.err, 255);
     EXPECT_FALSE(fs::exists(path("out.run")));
   }
+  // Nor is the stub given overwritten by the package made from it.
+  copy_stub(path("qstub"));
+  EXPECT_RUN(run_in_dir(stub_path(), {"--create", "qstub", "payload.tar", "--stub", "qstub"}), "",
+             "Cannot create qstub: it is the same file as qstub\n", 255);
+  EXPECT_TRUE(read_file(path("qstub")) == read_file(stub_path()));
 }
 
 // A 21903360-byte archive laid out after this stub's image end.
