@@ -79,9 +79,9 @@ struct elf_image {
 /// lies past the end of the file is a failure.
 int read_elf_image(FILE* stream, uint64_t file_size, elf_image* image);
 
-/// The machine the image is for, as "s390x (64-bit, big-endian)": the
-/// kernel's name for it (x86_64, i386, aarch64, arm, s390x; "ELF machine N"
-/// for others), then its class and byte order.
+/// The machine the image is for, as "s390x (64-bit, big-endian)": its name
+/// as qemu-user spells it (x86_64, i386, aarch64, arm, s390x; "ELF machine
+/// N" for others), then its class and byte order.
 std::string describe_architecture(const elf_image& image);
 
 /// Index in image.sections of the first section called name, or -1.
