@@ -32,7 +32,8 @@ inline constexpr const char* SETUP_RUN_HELP =
 // The builder's usage, for a program called name.
 inline std::string builder_usage(const std::string& name) {
   return "Usage: " + name + " --create <INSTALLER_NAME> <TAR_FILE>\n" + std::string(8 + name.size(), ' ') +
-         "[--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n" + std::string(7, ' ') + name +
+         "[--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n" + std::string(8 + name.size(), ' ') +
+         "[--stub <FILE>]\n" + std::string(7, ' ') + name +
          " --inspect <PACKAGE> [--signer <FINGERPRINT | KEY_LIST>]\n";
 }
 

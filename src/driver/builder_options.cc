@@ -18,6 +18,7 @@ enum builder_value {
   OPTION_LICENSE = 17,
   OPTION_SIGN = 18,
   OPTION_INSPECT = 19,
+  OPTION_STUB = 20,
 };
 
 }  // namespace
@@ -26,7 +27,9 @@ enum builder_value {
 // on a line of their own below it.
 void print_builder_usage(const char* name) {
   printf("Usage: %s --create <INSTALLER_NAME> <TAR_FILE>\n", name);
-  printf("%*s[--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n", static_cast<int>(std::strlen(name)) + 8, "");
+  const int indent = static_cast<int>(std::strlen(name)) + 8;
+  printf("%*s[--label <TEXT>] [--license <FILE>] [--sign <KEY>]\n", indent, "");
+  printf("%*s[--stub <FILE>]\n", indent, "");
   printf("%*s%s --inspect <PACKAGE> [--signer <FINGERPRINT | KEY_LIST>]\n", 7, "", name);
 }
 
@@ -40,6 +43,7 @@ int parse_builder_options(int argc, char** argv, installer_options* options) {
       {"create", required_argument, &value, OPTION_CREATE}, {"label", required_argument, &value, OPTION_LABEL},
       {"license", required_argument, &value, OPTION_LICENSE}, {"sign", required_argument, &value, OPTION_SIGN},
       {"inspect", required_argument, &value, OPTION_INSPECT}, {"signer", required_argument, &value, OPTION_SIGNER},
+      {"stub", required_argument, &value, OPTION_STUB},
       {nullptr, 0, nullptr, 0},
   };
 
@@ -94,6 +98,9 @@ int parse_builder_options(int argc, char** argv, installer_options* options) {
         break;
       case OPTION_SIGN:
         options->sign_key = optarg;
+        break;
+      case OPTION_STUB:
+        options->stub_file = optarg;
         break;
       case OPTION_SIGNER:
         options->signers.emplace_back(optarg);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "build/build.h"
 #include "driver/options.h"
 #include "package/package.h"
 #include "self/self.h"
@@ -41,11 +42,10 @@ int wait_for_script(pid_t child) {
 
 const char* or_null(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
 
-// The settings of the program's own file, of file_size bytes.
-int read_own_settings(FILE* self, uint64_t file_size, package_settings* settings) {
-  elf_image image;
-  if (read_elf_image(self, file_size, &image) != 0) return -1;
-  return read_package_settings(self, file_size, image, settings);
+// The settings of the program's own file, of file_size bytes, and its headers.
+int read_own_settings(FILE* self, uint64_t file_size, package_settings* settings, elf_image* image) {
+  if (read_elf_image(self, file_size, image) != 0) return -1;
+  return read_package_settings(self, file_size, *image, settings);
 }
 
 // With --signer, only a package signed by one of the keys named passes:
@@ -95,7 +95,11 @@ int inspect(const installer_options& options) {
   const auto size = static_cast<uint64_t>(status.st_size);
   if (read_elf_image(package, size, &image) != 0) return -1;
   if (image.end == size) {
-    fprintf(stderr, "Cannot inspect %s: it is a bare stub, not a package\n", name);
+    // Most programs end where their image ends: only the mark tells a stub.
+    if (read_stub_mark(package, size, image) == STUB_MARK_NONE)
+      fprintf(stderr, "Cannot inspect %s: it is not a quarnel package\n", name);
+    else
+      fprintf(stderr, "Cannot inspect %s: it is a bare stub, not a package\n", name);
     return -1;
   }
   if (read_package_header(package, image.end, &header) != 0 ||
@@ -108,6 +112,7 @@ int inspect(const installer_options& options) {
   if (!settings.license.empty()) printf("License: %zu bytes (--show-license shows it)\n", settings.license.size());
   printf("TAR size: %llu KB \n", static_cast<unsigned long long>(size_in_kb(header.archive_size)));
   printf("Stub size: %llu bytes\n", static_cast<unsigned long long>(image.end));
+  printf("Architecture: %s\n", describe_architecture(image).c_str());
   return 0;
 }
 
@@ -121,18 +126,25 @@ int build(int argc, char** argv, FILE* self, const std::string& path, uint64_t f
   // A package's own stub carries its publisher's settings: what it built
   // would speak for that publisher.
   package_settings own;
-  if (read_own_settings(self, file_size, &own) != 0) return -1;
+  elf_image own_image;
+  if (read_own_settings(self, file_size, &own, &own_image) != 0) return -1;
   if (own.present) {
     fprintf(stderr, "%s carries package settings and is not a builder\n", path.c_str());
     return -1;
   }
   if (options.inspect) return inspect(options);
-  // Every setting is checked before the package is opened, so a refused
-  // one leaves an existing file as it was.
+  // The stub and every setting are checked before the package is opened,
+  // so a refused one leaves an existing file as it was.
+  stub_source stub{self, path, file_size};
+  self_file given_stub;
+  if (options.stub_file) {
+    if (open_stub(options.stub_file->c_str(), &stub) != 0) return -1;
+    given_stub.stream = stub.stream;
+  }
   package_settings settings;
   if (load_settings(or_null(options.label), or_null(options.license_file), or_null(options.sign_key), &settings) != 0)
     return -1;
-  return create_package(self, path.c_str(), options.installer_name.c_str(), options.tar_name.c_str(), &settings,
+  return create_package(stub, options.installer_name.c_str(), options.tar_name.c_str(), &settings,
                         or_null(options.sign_key));
 }
 
@@ -194,7 +206,8 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
   package_header header{};
   if (read_package_header(self.stream, static_cast<uint64_t>(image_end), &header) != 0) return -1;
   package_settings settings;
-  if (read_own_settings(self.stream, file_size, &settings) != 0) return -1;
+  elf_image image;
+  if (read_own_settings(self.stream, file_size, &settings, &image) != 0) return -1;
 
   if (options.info) {
     printf("TAR size: %llu KB \n", static_cast<unsigned long long>(size_in_kb(header.archive_size)));
@@ -208,6 +221,7 @@ int install(int argc, char** argv, self_file& self, int64_t image_end, uint64_t 
       if (recorded_signer(settings, &fingerprint) != 0) return -1;
       printf("Signer: %s (not checked; --check checks it)\n", fingerprint.c_str());
     }
+    printf("Architecture: %s\n", describe_architecture(image).c_str());
     return 0;
   }
   if (options.show_license) {

@@ -35,6 +35,7 @@ struct installer_options {
   std::optional<std::string> license_file;  ///< --license (builder)
   std::optional<std::string> sign_key;    ///< --sign (builder)
   std::optional<std::string> inspect;     ///< --inspect's package (builder)
+  std::optional<std::string> stub_file;   ///< --stub: the stub to build from instead of this program (builder)
 };
 
 /// The exit status of a run whose license the user did not accept.
@@ -47,7 +48,7 @@ void print_version();
 void print_help(const char* program_name);
 
 /// The builder's usage lines, for program_name: the --create line, the
-/// settings under it, then the --inspect line.
+/// settings and --stub under it, then the --inspect line.
 void print_builder_usage(const char* program_name);
 
 /// "tar " arg1 " -" and " " word for every later word, unquoted.

@@ -1,4 +1,5 @@
-// The package format, its builder and the archive digest.
+// The package format and the archive digest. The builder that writes
+// packages lives in build/build.h.
 //
 // A package is one file:
 //
@@ -151,24 +152,32 @@ int parse_settings(const unsigned char* data, std::size_t size, package_settings
 /// Returns 0, or -1 after one message.
 int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& image, package_settings* settings);
 
-/// Builds settings from the builder's options (null for those not given):
-/// the label checked, the license file read and checked, the signing key's
-/// type checked and the signature slot sized for that key. Returns 0, or -1
-/// after one message.
-int load_settings(const char* label, const char* license_file, const char* sign_key, package_settings* settings);
+/// What is wrong with a label (multi_line false, at most limit bytes) or a
+/// license text (multi_line true), or null when it may be used.
+const char* text_problem(std::string_view text, std::size_t limit, bool multi_line);
 
-/// Writes installer_name: the stub (read from the start of stub, the open
-/// program file found at stub_path), the package header, and tar_name's
-/// bytes, read once ("-" is standard input); then sets mode 0755. The header
-/// holds the size and digest of the bytes packed. Refuses, before writing
-/// anything, an installer_name that is the tar file (or standard input) or
-/// the stub itself, a tar file that is a directory, and an existing
-/// installer_name that is not a regular file. An existing installer_name is
-/// not executable until the build succeeds. Returns 0, or -1 after one
-/// message. With settings (null for none) the stub image gets a settings
-/// section; a settings->is_signed package is then signed with sign_key.
-int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name,
-                   const package_settings* settings = nullptr, const char* sign_key = nullptr);
+// Every quarnel program carries a mark, a section of its own image, by
+// which a builder handed another program's file (--stub) knows it for a
+// quarnel stub of any machine, and learns which settings it reads:
+//
+//   offset  length  content
+//   0       8       STUB_MARK_MAGIC
+//   8       8       the SETTINGS_MAGIC of the settings sections it reads
+//
+// A later release may make the section longer; these 16 bytes stay.
+constexpr const char* STUB_MARK_SECTION = ".quarnel.stub";
+constexpr char STUB_MARK_MAGIC[] = "QRNLSTUB";
+constexpr std::size_t STUB_MARK_SIZE = 16;
+static_assert(sizeof STUB_MARK_MAGIC - 1 + SETTINGS_MAGIC_SIZE == STUB_MARK_SIZE);
+enum stub_mark {
+  STUB_MARK_NONE = 0,   ///< not a quarnel program (or one older than the mark)
+  STUB_MARK_OURS = 1,   ///< a quarnel program that reads this release's settings
+  STUB_MARK_OTHER = 2,  ///< a quarnel program that reads settings of another format
+};
+
+/// The mark of the ELF file open on stream, of file_size bytes, whose
+/// headers are image. Prints nothing.
+stub_mark read_stub_mark(FILE* stream, uint64_t file_size, const elf_image& image);
 
 // A signed package keeps its signature (see trust/trust.h) in a slot of
 // armored text padded with NUL bytes, sized for the key when the package is

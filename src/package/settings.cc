@@ -1,14 +1,9 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "package/package.h"
-#include "trust/trust.h"
 
 namespace {
 
@@ -40,20 +35,6 @@ int sequence_length(unsigned char lead) {
   if (lead >= 0xE0 && lead <= 0xEF) return 3;
   if (lead >= 0xF0 && lead <= 0xF4) return 4;
   return 0;
-}
-
-// What is wrong with a label or a license text, or null.
-const char* text_problem(std::string_view text, std::size_t limit, bool multi_line) {
-  if (text.empty()) return "it is empty";
-  if (text.size() > limit) return multi_line ? "it is larger than 1 MiB" : "it is longer than 200 bytes";
-  switch (check_text(text, multi_line)) {
-    case 1:
-      return "it is not UTF-8 text";
-    case 2:
-      return "it holds a control character";
-    default:
-      return nullptr;
-  }
 }
 
 int damaged_text(const char* what, const char* problem) {
@@ -169,57 +150,30 @@ int read_package_settings(FILE* stream, uint64_t file_size, const elf_image& ima
   return 0;
 }
 
-int load_settings(const char* label, const char* license_file, const char* sign_key, package_settings* settings) {
-  // The key is read now, so that a key that cannot sign is refused before
-  // the package is opened; ssh-keygen signs with it at the end.
-  std::string public_key_blob;
-  if (sign_key != nullptr && check_signing_key(sign_key, &public_key_blob) != 0) return -1;
-  settings->is_signed = sign_key != nullptr;
-  if (settings->is_signed) settings->signature_slot_size = signature_slot_size(public_key_blob);
-  if (label != nullptr) {
-    if (const char* problem = text_problem(label, LABEL_MAX, false)) {
-      fprintf(stderr, "Cannot use the label: %s\n", problem);
-      return -1;
-    }
-    settings->label = label;
+const char* text_problem(std::string_view text, std::size_t limit, bool multi_line) {
+  if (text.empty()) return "it is empty";
+  if (text.size() > limit) return multi_line ? "it is larger than 1 MiB" : "it is longer than 200 bytes";
+  switch (check_text(text, multi_line)) {
+    case 1:
+      return "it is not UTF-8 text";
+    case 2:
+      return "it holds a control character";
+    default:
+      return nullptr;
   }
-  if (license_file != nullptr) {
-    const int fd = open(license_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat status {};
-    if (fd < 0 || fstat(fd, &status) != 0) {
-      fprintf(stderr, "Cannot read license %s: %s\n", license_file, strerror(errno));
-      if (fd >= 0) close(fd);
-      return -1;
-    }
-    std::string text;
-    const char* problem = nullptr;
-    if (!S_ISREG(status.st_mode)) {
-      problem = "it is not a regular file";
-    } else if (static_cast<uint64_t>(status.st_size) > LICENSE_MAX) {
-      problem = "it is larger than 1 MiB";
-    } else {
-      text.resize(static_cast<std::size_t>(status.st_size));
-      std::size_t got = 0;
-      while (got < text.size()) {
-        const ssize_t n = read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-      }
-      if (got < text.size()) {
-        fprintf(stderr, "Cannot read license %s: %s\n", license_file, errno != 0 ? strerror(errno) : "file shrank");
-        close(fd);
-        return -1;
-      }
-      problem = text_problem(text, LICENSE_MAX, true);
-    }
-    close(fd);
-    if (problem != nullptr) {
-      fprintf(stderr, "Cannot use license %s: %s\n", license_file, problem);
-      return -1;
-    }
-    settings->license = text;
-  }
-  settings->present = label != nullptr || license_file != nullptr || sign_key != nullptr;
-  return 0;
+}
+
+stub_mark read_stub_mark(FILE* stream, uint64_t file_size, const elf_image& image) {
+  const int index = find_elf_section(image, STUB_MARK_SECTION);
+  if (index < 0) return STUB_MARK_NONE;
+  const elf_section& section = image.sections[index];
+  unsigned char mark[STUB_MARK_SIZE];
+  if (section.type == 8 || section.size < STUB_MARK_SIZE || section.offset > file_size ||
+      file_size - section.offset < STUB_MARK_SIZE ||
+      fseeko(stream, static_cast<off_t>(section.offset), SEEK_SET) != 0 ||
+      fread(mark, 1, STUB_MARK_SIZE, stream) != STUB_MARK_SIZE ||
+      std::memcmp(mark, STUB_MARK_MAGIC, sizeof STUB_MARK_MAGIC - 1) != 0)
+    return STUB_MARK_NONE;
+  const unsigned char* reads = mark + sizeof STUB_MARK_MAGIC - 1;
+  return std::memcmp(reads, SETTINGS_MAGIC, SETTINGS_MAGIC_SIZE) == 0 ? STUB_MARK_OURS : STUB_MARK_OTHER;
 }

@@ -14,6 +14,7 @@ namespace {
 constexpr std::size_t EI_NIDENT = 16;
 constexpr uint32_t SHT_PROGBITS = 1, SHT_NOBITS = 8;
 constexpr uint32_t SHN_LORESERVE = 0xff00;
+constexpr std::size_t MACHINE_AT = 18;  // e_machine, in both classes
 // A real name table holds a few hundred bytes; a forged size must not make
 // an inspection allocate the file.
 constexpr uint64_t NAME_TABLE_LIMIT = 1 << 20;
@@ -69,6 +70,7 @@ int read_elf_image(FILE* stream, uint64_t file_size, elf_image* image) {
   image->big_endian = ident[5] == 2;
   const layout& l = layout_of(*image);
   if (read_at(stream, 0, &image->header, l.header_size) != 0) return damaged("the ELF header is cut short");
+  image->machine = static_cast<uint16_t>(get(*image, image->header, MACHINE_AT, 2));
   image->shoff = get(*image, image->header, l.shoff_at, l.word);
   const uint64_t shentsize = get(*image, image->header, l.shentsize_at, 2);
   image->shnum = static_cast<uint32_t>(get(*image, image->header, l.shnum_at, 2));
@@ -110,6 +112,31 @@ int read_elf_image(FILE* stream, uint64_t file_size, elf_image* image) {
     if (end != std::string::npos) image->sections[i].name = table.substr(name_at, end - name_at);
   }
   return 0;
+}
+
+std::string describe_architecture(const elf_image& image) {
+  const bool wide = image.elf_class == 2;
+  std::string name;
+  switch (image.machine) {
+    case 3:  // EM_386
+      name = "i386";
+      break;
+    case 22:  // EM_S390: s390x is its 64-bit form
+      name = wide ? "s390x" : "s390";
+      break;
+    case 40:  // EM_ARM
+      name = "arm";
+      break;
+    case 62:  // EM_X86_64
+      name = "x86_64";
+      break;
+    case 183:  // EM_AARCH64
+      name = "aarch64";
+      break;
+    default:
+      name = "ELF machine " + std::to_string(image.machine);
+  }
+  return name + (wide ? " (64-bit, " : " (32-bit, ") + (image.big_endian ? "big-endian)" : "little-endian)");
 }
 
 int find_elf_section(const elf_image& image, const char* name) {

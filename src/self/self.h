@@ -62,6 +62,7 @@ struct elf_section {
 struct elf_image {
   int elf_class = 0;        ///< 1 (32-bit) or 2 (64-bit)
   bool big_endian = false;  ///< EI_DATA 2
+  uint16_t machine = 0;     ///< e_machine
   uint64_t shoff = 0;       ///< e_shoff
   uint32_t shnum = 0;       ///< e_shnum
   uint32_t shstrndx = 0;    ///< e_shstrndx
@@ -77,6 +78,11 @@ struct elf_image {
 /// names. Returns 0, or -1 after one message. A table or name table that
 /// lies past the end of the file is a failure.
 int read_elf_image(FILE* stream, uint64_t file_size, elf_image* image);
+
+/// The machine the image is for, as "s390x (64-bit, big-endian)": its name
+/// as qemu-user spells it (x86_64, i386, aarch64, arm, s390x; "ELF machine
+/// N" for others), then its class and byte order.
+std::string describe_architecture(const elf_image& image);
 
 /// Index in image.sections of the first section called name, or -1.
 int find_elf_section(const elf_image& image, const char* name);

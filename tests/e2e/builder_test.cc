@@ -380,6 +380,97 @@ TEST_F(BuilderTest, WriteFailuresLeaveNothingExecutable) {
   }
 }
 
+// --stub FILE: a builder writes the package that FILE, a stub of any of
+// the five machines (the stub under test, under the matrix), writes itself,
+// byte for byte, with every setting; the package installs, and a signed one
+// (Ed25519 signatures are deterministic) checks there and inspects here. The
+// stub under test builds the native stub's packages the same way, and a
+// package without settings lends the stub it was built from.
+TEST_F(BuilderTest, BuildsForTheStubItIsGiven) {
+  make_tar("real.tar", {{"install.sh", "echo \"installed $*\"\n"}});
+  write_file(path("LICENSE"), "Terms\n");
+  shell("cd " + dir.path() + " && ssh-keygen -q -t ed25519 -N '' -C test -f key");
+  const std::string stub = stub_path(), native = QUARNEL_STUB_PATH;
+  EXPECT_RUN(run_in_dir(stub, {"--create", "plain.run", "payload.tar"}), "", "", 0);
+  const struct {
+    const char* what;
+    std::string builder, given, maker;  // maker builds the package to compare with
+    std::vector<std::string> settings;
+  } rows[] = {
+      {"plain", native, stub, stub, {}},
+      {"label", native, stub, stub, {"--label", "Tool 2.0"}},
+      {"label and license", native, stub, stub, {"--license", "LICENSE", "--label", "Tool 2.0"}},
+      {"signed", native, stub, stub, {"--label", "Tool 2.0", "--license", "LICENSE", "--sign", "key"}},
+      {"the other way round", stub, native, native, {"--label", "Tool 2.0", "--license", "LICENSE"}},
+      {"a package lends its stub", native, "plain.run", stub, {"--label", "Tool 2.0"}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::vector<std::string> own = {"--create", "own.run", "real.tar"};
+    std::vector<std::string> lent = {"--stub", r.given, "--create", "lent.run", "real.tar"};
+    own.insert(own.end(), r.settings.begin(), r.settings.end());
+    lent.insert(lent.end(), r.settings.begin(), r.settings.end());
+    EXPECT_RUN(run_in_dir(r.maker, own), "", "", 0);
+    EXPECT_RUN(run_in_dir(r.builder, lent), "", "", 0);
+    EXPECT_EQ(shell("cd " + dir.path() + " && cmp own.run lent.run && echo same"), "same\n");
+    EXPECT_EQ(file_mode(path("lent.run")), 0755);
+    EXPECT_RUN(run_in_dir("lent.run", {"--accept", "--quiet", "--", "x"}), "installed x\n", "", 0);
+  }
+  // The last package made by the stub under test, signed: it checks itself,
+  // and the native builder inspects it.
+  EXPECT_RUN(run_in_dir(stub, {"--stub", stub, "--sign", "key", "--create", "signed.run", "real.tar"}), "", "", 0);
+  const std::string listed = shell("ssh-keygen -lf " + path("key.pub"));
+  const std::string signed_by = VERIFIED + "Signed by " + listed.substr(listed.find(' ') + 1, 50) + "\n";
+  EXPECT_RUN(run_in_dir("signed.run", {"--check"}), signed_by, "", 0);
+  EXPECT_RUN(run_in_dir(native, {"--inspect", "signed.run"}),
+             signed_by + "TAR size: " + std::to_string((fs::file_size(path("real.tar")) + 1023) / 1024) +
+                 " KB \nStub size: " +
+                 std::to_string(fs::file_size(path("signed.run")) - 24 - fs::file_size(path("real.tar"))) + " bytes\n" +
+                 architecture_line(),
+             "", 0);
+}
+
+// Only a quarnel stub of this release is a stub: anything else is refused
+// in one line before the package is opened.
+TEST_F(BuilderTest, StubMustBeAQuarnelStub) {
+  std::string other_release = read_file(stub_path());
+  const std::size_t mark = other_release.find(std::string("QRNLSTUBQRNLSET\x01", 16));
+  ASSERT_NE(mark, std::string::npos);
+  other_release[mark + 15] = 2;  // reads settings of a format to come
+  write_file(path("other.stub"), other_release, 0755);
+  write_file(path("cut.stub"), other_release.substr(0, 4096), 0755);
+  write_file(path("empty"), "");
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+  EXPECT_RUN(run_in_dir(stub_path(), {"--create", "labelled.run", "payload.tar", "--label", "Tool"}), "", "", 0);
+  const struct {
+    std::string file, err;
+  } rows[] = {
+      {"/bin/ls", "Cannot use /bin/ls as a stub: it is not a quarnel program\n"},
+      {"payload.tar", "Cannot use payload.tar as a stub: it is not an ELF file\n"},
+      {"empty", "Cannot use empty as a stub: it is not an ELF file\n"},
+      {"missing", "Cannot open missing: No such file or directory\n"},
+      {"fifo", "Cannot use fifo as a stub: it is not a regular file\n"},
+      {".", "Cannot use . as a stub: it is not a regular file\n"},
+      {"cut.stub", "Damaged ELF headers: the section header table lies past the end of the file\n"},
+      {"other.stub", "Cannot use other.stub as a stub: it is a quarnel of another release, whose settings this "
+                     "builder cannot write\n"},
+      {"labelled.run", "Cannot use labelled.run as a stub: it is a package with settings (label, license or "
+                       "signature), not a bare stub\n"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.file);
+    run_spec job = in_dir(stub_path(), {"--create", "out.run", "payload.tar", "--stub", r.file});
+    job.timeout_seconds = 20;
+    EXPECT_RUN(run(job), "", r.err, 255);
+    EXPECT_FALSE(fs::exists(path("out.run")));
+  }
+  // Nor is the stub given overwritten by the package made from it.
+  copy_stub(path("qstub"));
+  EXPECT_RUN(run_in_dir(stub_path(), {"--create", "qstub", "payload.tar", "--stub", "qstub"}), "",
+             "Cannot create qstub: it is the same file as qstub\n", 255);
+  EXPECT_TRUE(read_file(path("qstub")) == read_file(stub_path()));
+}
+
 // A 21903360-byte archive laid out after this stub's image end.
 TEST_F(BuilderTest, WorkedExample) {
   tar_bytes = pattern_bytes(21903360, 7);
@@ -394,7 +485,8 @@ TEST_F(BuilderTest, WorkedExample) {
   EXPECT_RUN(run_in_dir("setup.run", {"--check"}), VERIFIED, "", 0);
   EXPECT_RUN(run_in_dir("setup.run", {"--info"}),
              "TAR size: 21390 KB \nTarget directory: setup.run.dir \n"
-             "Script to run after the extraction: ./install.sh\ndirectory setup.run.dir is permanent\n",
+             "Script to run after the extraction: ./install.sh\ndirectory setup.run.dir is permanent\n" +
+                 architecture_line(),
              "", 0);
 }
 

@@ -18,7 +18,7 @@ const std::string FAILED = "Verifying archive integrity... Failed.\n";
 std::string info_lines(uint64_t kb) {
   return "TAR size: " + std::to_string(kb) +
          " KB \nTarget directory: setup.run.dir \n"
-         "Script to run after the extraction: ./install.sh\ndirectory setup.run.dir is permanent\n";
+         "Script to run after the extraction: ./install.sh\ndirectory setup.run.dir is permanent\n" + architecture_line();
 }
 
 class CheckTest : public E2eTest {

@@ -80,6 +80,25 @@ bool stub_is_emulated() {
   return emulated != nullptr && std::string(emulated) == "1";
 }
 
+std::string architecture_line() {
+  const std::string header = shell("readelf -h '" + stub_path() + "'");
+  const auto field = [&](const std::string& name) {
+    const std::size_t at = header.find(name + ":");
+    const std::size_t from = header.find_first_not_of(' ', at + name.size() + 1);
+    return at == std::string::npos ? std::string() : header.substr(from, header.find('\n', from) - from);
+  };
+  const std::string machine = field("Machine");
+  const bool wide = field("Class") == "ELF64";
+  const std::string name = machine == "Advanced Micro Devices X86-64" ? "x86_64"
+                           : machine == "Intel 80386"                 ? "i386"
+                           : machine == "AArch64"                     ? "aarch64"
+                           : machine == "ARM"                         ? "arm"
+                           : machine == "IBM S/390" && wide           ? "s390x"
+                                                                      : "unknown " + machine;
+  const bool big = field("Data").find("big endian") != std::string::npos;
+  return "Architecture: " + name + (wide ? " (64-bit, " : " (32-bit, ") + (big ? "big" : "little") + "-endian)\n";
+}
+
 run_result run(const run_spec& job) {
   const uid_t user = job.max_processes >= 0 ? LIMITED_USER : NOBODY;
   // The user may be unable to reach the program where it lies (the stub of

@@ -46,6 +46,10 @@ std::string stub_path();
 /// (scripts/matrix), whose own loader and threads differ from the kernel's.
 bool stub_is_emulated();
 
+/// The "Architecture: ..." line --info and --inspect print for a package
+/// of the stub under test, from what readelf says of that stub.
+std::string architecture_line();
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes, unsigned mode = 0644);
 /// Runs a shell command line and returns its standard output; fails the test on a nonzero status.

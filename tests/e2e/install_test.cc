@@ -170,7 +170,7 @@ TEST_F(InstallTest, InfoShowsSizesAndSkipsTheCheck) {
     EXPECT_RUN(run_package("setup.run", {"--info"}),
                std::string("TAR size: ") + row.kb +
                    " KB \nTarget directory: setup.run.dir \nScript to run after the extraction: ./install.sh\n"
-                   "directory setup.run.dir is permanent\n",
+                   "directory setup.run.dir is permanent\n" + architecture_line(),
                "", 0);
   }
   // The archive is corrupted here; --info never reads it, and stops parsing.
@@ -179,7 +179,7 @@ TEST_F(InstallTest, InfoShowsSizesAndSkipsTheCheck) {
   write_file(path("setup.run"), bytes, 0755);
   EXPECT_RUN(run_package("setup.run", {"--confirm", "--target", "t d", "--info", "--keep", "--bogus"}),
              "TAR size: 2 KB \nTarget directory: t d \nScript to run after the extraction: ./install.sh\n"
-             "directory t d is permanent\n",
+             "directory t d is permanent\n" + architecture_line(),
              "", 0);
   EXPECT_RUN(run_package("setup.run", {"--check"}), "Verifying archive integrity... Failed.\n", "", 255);
 }

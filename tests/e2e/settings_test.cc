@@ -69,7 +69,8 @@ TEST_F(SettingsTest, LicenseLabelAndQuietRuns) {
       {{"--show-license", "--bogus"}, "", TERMS, "", 0},
       {{"--info"}, "",
        "TAR size: " + kb + " KB \nTarget directory: demo.run.dir \nScript to run after the extraction: ./install.sh\n"
-       "directory demo.run.dir is permanent\nLabel: " + LABEL + "\nLicense: present (--show-license shows it)\n",
+       "directory demo.run.dir is permanent\nLabel: " + LABEL + "\nLicense: present (--show-license shows it)\n" +
+           architecture_line(),
        "", 0},
   };
   for (const auto& r : rows) {
@@ -302,18 +303,29 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   EXPECT_RUN(run_package("signed.run", {"--info"}),
              "TAR size: " + kb + " KB \nTarget directory: signed.run.dir \nScript to run after the extraction: ./install.sh\n"
              "directory signed.run.dir is permanent\nLabel: Signed\nSigner: " + signer +
-                 " (not checked; --check checks it)\n",
+                 " (not checked; --check checks it)\n" + architecture_line(),
              "", 0);
   const std::string stub = stub_path();
   EXPECT_RUN(run_in_dir(stub, {"--inspect", "signed.run", "--signer", signer}),
              VERIFIED + signed_line + "Label: Signed\nTAR size: " + kb + " KB \nStub size: " +
-                 std::to_string(fs::file_size(path("signed.run")) - 24 - fs::file_size(path("payload.tar"))) + " bytes\n",
+                 std::to_string(fs::file_size(path("signed.run")) - 24 - fs::file_size(path("payload.tar"))) + " bytes\n" +
+                 architecture_line(),
              "", 0);
   // The native quarnel reads a package of any of the machines the matrix builds for.
   EXPECT_EQ(run_in_dir(QUARNEL_STUB_PATH, {"--inspect", "signed.run", "--signer", signer}).out,
             run_in_dir(stub, {"--inspect", "signed.run"}).out);
-  EXPECT_RUN(run_in_dir(stub, {"--inspect", stub}), "", "Cannot inspect " + stub + ": it is a bare stub, not a package\n",
-             255);
+  // A bare stub is told by its mark; any other program is no package.
+  std::string unmarked = read_file(stub);
+  unmarked[unmarked.find(std::string("QRNLSTUBQRNLSET\x01", 16))] = 'X';
+  write_file(path("unmarked"), unmarked, 0755);
+  const struct {
+    std::string file, err;
+  } not_packages[] = {
+      {stub, "Cannot inspect " + stub + ": it is a bare stub, not a package\n"},
+      {"/bin/ls", "Cannot inspect /bin/ls: it is not a quarnel package\n"},
+      {"unmarked", "Cannot inspect unmarked: it is not a quarnel package\n"},
+  };
+  for (const auto& r : not_packages) EXPECT_RUN(run_in_dir(stub, {"--inspect", r.file}), "", r.err, 255);
   EXPECT_RUN(run_in_dir(stub, {"--inspect", "demo.run", "--signer", signer}), VERIFIED,
              "Package is not signed, and --signer requires a signature\n", 255);
 
@@ -326,7 +338,8 @@ TEST_F(SettingsTest, SignedPackagesAreCheckedBeforeAnythingHappens) {
   write_file(path("bad.txt"), key_line + "ssh-ed25519\n");
   const std::string inspected = VERIFIED + signed_line + "Label: Signed\nTAR size: " + kb + " KB \nStub size: " +
                                 std::to_string(fs::file_size(path("signed.run")) - 24 -
-                                               fs::file_size(path("payload.tar"))) + " bytes\n";
+                                               fs::file_size(path("payload.tar"))) + " bytes\n" +
+                                architecture_line();
   const std::string not_listed = "Package is signed by " + signer + ", not by a key given with --signer\n";
   const struct {
     std::vector<std::string> signers;

@@ -184,4 +184,26 @@ TEST(ImageEnd, BuiltStubEndsAtItsImage) {
   EXPECT_EQ(measure(stub + std::string(100, 'x')).end, static_cast<int64_t>(stub.size()));
 }
 
+// The five machines of the end-to-end suite are named there, from real
+// stubs; here the cases no stub is built for.
+TEST(ImageEnd, ArchitectureNames) {
+  const struct {
+    int elf_class;
+    bool big_endian;
+    uint16_t machine;
+    const char* want;
+  } rows[] = {
+      {1, true, 22, "s390 (32-bit, big-endian)"},  // 31-bit S/390
+      {2, false, 243, "ELF machine 243 (64-bit, little-endian)"},
+      {1, true, 0, "ELF machine 0 (32-bit, big-endian)"},
+  };
+  for (const auto& r : rows) {
+    elf_image image;
+    image.elf_class = r.elf_class;
+    image.big_endian = r.big_endian;
+    image.machine = r.machine;
+    EXPECT_EQ(describe_architecture(image), r.want);
+  }
+}
+
 }  // namespace

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "package/package.h"
+#include "build/build.h"
 #include "trust/trust.h"
 
 namespace {
@@ -32,7 +32,7 @@ bool is_standard_input(const char* tar_name) { return std::strcmp(tar_name, "-")
 // write into something that is not a file, is refused before that. The
 // tar file is read once, so a pipe, a FIFO or a device is as good as a file.
 // tar is the tar file's status, or null when it has none.
-int refuse_unsafe(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name,
+int refuse_unsafe(const stub_source& stub, const char* installer_name, const char* tar_name,
                   const struct stat* tar) {
   if (tar != nullptr && S_ISDIR(tar->st_mode)) {
     fprintf(stderr, "Cannot pack %s: not a regular file\n", tar_name);
@@ -50,8 +50,8 @@ int refuse_unsafe(FILE* stub, const char* stub_path, const char* installer_name,
   const char* input = nullptr;
   if (tar != nullptr && same_file(out, *tar))
     input = tar_name;
-  else if (fstat(fileno(stub), &self) == 0 && same_file(out, self))
-    input = stub_path;
+  else if (fstat(fileno(stub.stream), &self) == 0 && same_file(out, self))
+    input = stub.path.c_str();
   if (input != nullptr) {
     fprintf(stderr, "Cannot create %s: it is the same file as %s\n", installer_name, input);
     return -1;
@@ -139,19 +139,30 @@ int copy_range(FILE* in, uint64_t from, uint64_t count, FILE* out) {
   return 0;
 }
 
+// The settings section and how the stub's image takes it, worked out
+// before the output is opened, so that a stub that cannot take it leaves
+// the output as it was.
+struct settings_plan {
+  std::string section;
+  elf_addition plan;
+};
+
+int plan_settings(const stub_source& stub, const package_settings& settings, settings_plan* planned) {
+  elf_image image;
+  planned->section = encode_settings(settings);
+  if (read_elf_image(stub.stream, stub.image_end, &image) != 0) return -1;
+  return plan_elf_addition(image, SETTINGS_SECTION, planned->section.size(), &planned->plan);
+}
+
 // The stub with one more section, holding the settings: its ELF header,
 // its bytes up to the section header table, the settings, then the name
-// table and the longer section header table. *image_size is where the new
-// image ends.
-int write_stub_with_settings(FILE* stub, FILE* out, const package_settings& settings, uint64_t* image_size,
-                             uint64_t* slot_offset) {
-  struct stat status {};
-  elf_image image;
-  elf_addition plan;
-  const std::string section = encode_settings(settings);
-  if (fstat(fileno(stub), &status) != 0 || read_elf_image(stub, static_cast<uint64_t>(status.st_size), &image) != 0 ||
-      plan_elf_addition(image, SETTINGS_SECTION, section.size(), &plan) != 0)
-    return -1;
+// table and the longer section header table, all in the stub's own class
+// and byte order. *image_size is where the new image ends.
+int write_stub_with_settings(const stub_source& stub_file, FILE* out, const settings_plan& planned,
+                             uint64_t* image_size, uint64_t* slot_offset) {
+  FILE* stub = stub_file.stream;
+  const elf_addition& plan = planned.plan;
+  const std::string& section = planned.section;
   if (fwrite(plan.header.data(), 1, plan.header.size(), out) < plan.header.size()) {
     fputs("Write installer file error\n", stderr);
     return -1;
@@ -185,14 +196,12 @@ int write_header(FILE* out, uint64_t archive_size, const unsigned char digest[DI
 // then goes back and fills in the header. The tar file is read once, so
 // the digest and the size describe exactly the bytes that were written,
 // whatever the file does meanwhile.
-int write_package(FILE* stub, FILE* out, FILE* tar, const char* installer_name, const package_settings* settings,
-                  uint64_t* slot_offset) {
-  rewind(stub);
-  uint64_t header_offset = 0;
-  if (settings != nullptr && settings->present) {
+int write_package(const stub_source& stub, FILE* out, FILE* tar, const char* installer_name,
+                  const settings_plan* settings, uint64_t* slot_offset) {
+  uint64_t header_offset = stub.image_end;
+  if (settings != nullptr) {
     if (write_stub_with_settings(stub, out, *settings, &header_offset, slot_offset) != 0) return -1;
-  } else if (pass_through(stub, out, nullptr, &header_offset, "Read tar error\n", "Write installer file error\n") !=
-             0) {
+  } else if (copy_range(stub.stream, 0, stub.image_end, out) != 0) {
     return -1;
   }
   const unsigned char zeros[DIGEST_BYTES] = {};
@@ -237,18 +246,21 @@ int sign_package(const char* installer_name, const char* sign_key, uint64_t slot
 
 }  // namespace
 
-int create_package(FILE* stub, const char* stub_path, const char* installer_name, const char* tar_name,
+int create_package(const stub_source& stub, const char* installer_name, const char* tar_name,
                    const package_settings* settings, const char* sign_key) {
   // A standard input that was closed at start has lent its descriptor to
   // the program's own file, or would lend it to the output: it is a tar
   // file that cannot be opened, and fails where a missing file would.
   const bool from_stdin = is_standard_input(tar_name);
   int stdin_error = 0;
-  if (from_stdin && (fileno(stub) == STDIN_FILENO || fcntl(STDIN_FILENO, F_GETFD) < 0)) stdin_error = EBADF;
+  if (from_stdin && (fileno(stub.stream) == STDIN_FILENO || fcntl(STDIN_FILENO, F_GETFD) < 0)) stdin_error = EBADF;
   struct stat tar_status {};
   const bool have_tar =
       stdin_error == 0 && (from_stdin ? fstat(STDIN_FILENO, &tar_status) : stat(tar_name, &tar_status)) == 0;
-  if (refuse_unsafe(stub, stub_path, installer_name, tar_name, have_tar ? &tar_status : nullptr) != 0) return -1;
+  if (refuse_unsafe(stub, installer_name, tar_name, have_tar ? &tar_status : nullptr) != 0) return -1;
+  const bool with_settings = settings != nullptr && settings->present;
+  settings_plan planned;
+  if (with_settings && plan_settings(stub, *settings, &planned) != 0) return -1;
 
   FILE* out = open_output(installer_name);
   if (out == nullptr) return -1;
@@ -267,7 +279,7 @@ int create_package(FILE* stub, const char* stub_path, const char* installer_name
   setvbuf(tar, nullptr, _IONBF, 0);
 
   uint64_t slot_offset = 0;
-  if (write_package(stub, out, tar, installer_name, settings, &slot_offset) != 0) {
+  if (write_package(stub, out, tar, installer_name, with_settings ? &planned : nullptr, &slot_offset) != 0) {
     fclose(out);
     fclose(tar);
     return -1;
