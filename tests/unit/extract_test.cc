@@ -214,33 +214,6 @@ TEST(RemoveDirectory, TreeDeeperThanTheOpenDescriptors) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
 }
 
-// The name given no longer leads to the directory that was opened: what
-// was in that directory goes, whatever the name leads to stays.
-TEST(RemoveDirectory, NameThatLeadsElsewhereIsLeftAlone) {
-  TempDir dir;
-  const std::string tree = dir / "tree", moved = dir / "moved", other = dir / "other";
-  const struct {
-    const char* label;
-    bool link;  // a link to other in tree's place, else other itself
-  } rows[] = {{"link", true}, {"directory", false}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.label);
-    for (const std::string& d : {tree, tree + "/sub", other}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
-    write_file(tree + "/sub/file", "f");
-    write_file(other + "/keep", "k");
-    const unique_fd opened = open_directory(tree);
-    ASSERT_EQ(rename(tree.c_str(), moved.c_str()), 0);
-    ASSERT_EQ(row.link ? symlink(other.c_str(), tree.c_str()) : rename(other.c_str(), tree.c_str()), 0);
-    testing::internal::CaptureStderr();
-    EXPECT_NE(remove_directory(tree.c_str(), opened.get()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot remove `" + tree + "': moved or replaced during the run\n" +
-                                                          "Directory `" + tree + "' has not been removed\n");
-    EXPECT_TRUE(fs::is_empty(moved));
-    EXPECT_EQ(read_file((row.link ? other : tree) + "/keep"), "k");
-    for (const std::string& d : {tree, moved, other}) fs::remove_all(d);
-  }
-}
-
 TEST(PipeArchiveToTar, UnknownActionTouchesNothing) {
   TempDir dir;
   char bytes[] = "archive";
